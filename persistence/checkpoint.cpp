@@ -1,0 +1,235 @@
+#include "persistence/checkpoint.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "app_ipc.h"
+#include "driver/collector.h"
+#include "driver/log.h"
+#include "driver/text.h"
+#include "filesys.h"
+#include "persistence/tables.h"
+#include "platform/platform.h"
+
+namespace {
+
+// The reader's line buffer: a line must stay shorter than this to be read
+// back whole.
+const size_t kLineBuffer = 100000;
+
+class StateFileWriter {
+ public:
+  explicit StateFileWriter(std::string* text) : text_(text) {}
+
+  void line(const char* tag, const std::string& key, const std::string& value) {
+    size_t length = strlen(tag) + key.size() + value.size() + 3;
+    if (length >= kLineBuffer) {
+      log_printf("%s Ligne trop longue pour le fichier d'etat (%s, %zu octets): ignoree\n",
+                 msg_prefix(), tag, length);
+      return;
+    }
+    text_->append(tag).append("\t").append(key).append("\t").append(value).append("\n");
+  }
+
+  void table(const char* tag, const TextTable& table) {
+    for (const auto& entry : table) line(tag, entry.first, entry.second);
+  }
+  void table(const char* tag, const RealTable& table) {
+    for (const auto& entry : table) line(tag, entry.first, format_real(entry.second));
+  }
+  void table(const char* tag, const IntTable& table) {
+    for (const auto& entry : table) line(tag, entry.first, format_int(entry.second));
+  }
+  void two_fields(const char* tag, const std::string& value) {
+    size_t length = strlen(tag) + value.size() + 2;
+    if (length >= kLineBuffer) {
+      log_printf("%s Ligne trop longue pour le fichier d'etat (%s, %zu octets): ignoree\n",
+                 msg_prefix(), tag, length);
+      return;
+    }
+    text_->append(tag).append("\t").append(value).append("\n");
+  }
+
+ private:
+  std::string* text_;
+};
+
+bool write_all(FILE* f, const std::string& text) {
+  if (!text.empty() && fwrite(text.data(), 1, text.size(), f) != text.size()) return false;
+  if (fflush(f) != 0) return false;
+  return platform::sync_file(f) == 0;
+}
+
+std::string directory_of(const std::string& path) {
+  size_t slash = path.find_last_of('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+}  // namespace
+
+std::string format_state_file(const Tables& t) {
+  std::string text;
+  StateFileWriter w(&text);
+  w.table("Delai", t.Delai);
+  w.table("Check", t.Check);
+  w.table("Conso", t.Conso);
+  w.table("File", t.File);
+  w.table("Upload", t.Upload);
+  w.table("Download", t.Download);
+  w.table("Occupation", t.Occupation);
+  w.table("Result", t.Result);
+  w.table("Duree", t.Duree);
+  w.table("Nb_file_result", t.Nb_file_result);
+  w.table("Size_file_result", t.Size_file_result);
+  w.table("Dir", t.Dir);
+  w.table("Dl_app", t.Dl_app);
+  w.table("Project", t.Project);
+  w.table("Ecart_releve", t.Ecart_releve);
+  w.table("Prochain_releve", t.Prochain_releve);
+  w.table("New wu", t.New_wu);
+  w.two_fields("Last_new_wu", format_int(t.Last_new_wu));
+  w.table("App", t.App);
+  w.table("Platform", t.Platform);
+  for (const std::string& project : t.Active_project) w.two_fields("Active_project", project);
+  w.table("Run", t.Run);
+  return text;
+}
+
+int write_state_file(Collector& c) {
+  std::string text = format_state_file(c.tables);
+  const std::string& path = c.paths.state_file;
+  std::string temp = path + "." + std::to_string(platform::process_id()) + ".tmp";
+  FILE* f = boinc_fopen(temp.c_str(), "wb");
+  if (!f) return 1;
+  bool written = write_all(f, text);
+  if (fclose(f) != 0) written = false;
+  if (!written || boinc_rename(temp.c_str(), path.c_str()) != 0) {
+    boinc_delete_file(temp.c_str());
+    return 1;
+  }
+  platform::sync_directory(directory_of(path));
+  return 0;
+}
+
+int write_checkpoint(Collector& c) {
+  FILE* f = fopen("temp", "w");
+  if (!f) return 1;
+  fprintf(f, "%d\n", c.cycle_counter);
+  fprintf(f, "%d\n", c.cycle_start_time);
+  fprintf(f, "%d\n", c.process_start_time);
+  fflush(f);
+  platform::sync_file(f);
+  fclose(f);
+  std::string name;
+  boinc_resolve_filename_s("checkpoint", name);
+  errno = 0;
+  if (boinc_rename("temp", name.c_str()) != 0) {
+    int error = errno;
+    return error != 0 ? error : EIO;
+  }
+  if (write_state_file(c) != 0) return 1;
+  return 0;
+}
+
+void read_counters(Collector& c, FILE* f) {
+  char buffer[1000];
+  memset(buffer, 0, sizeof(buffer));
+  int* counters[3] = {&c.cycle_counter, &c.cycle_start_time, &c.process_start_time};
+  for (int* counter : counters) {
+    // At the end of the file the buffer keeps the previous line, so a short
+    // file repeats its last value.
+    if (!fgets(buffer, sizeof(buffer), f) && ferror(f)) clearerr(f);
+    char* saveptr = nullptr;
+    char* token = strtok_r(buffer, "\t", &saveptr);
+    *counter = parse_int(token);
+  }
+}
+
+namespace {
+
+void store_entry(Tables& t, const char* tag, const char* key, const char* value) {
+  struct TextTag { const char* tag; TextTable Tables::*table; };
+  struct RealTag { const char* tag; RealTable Tables::*table; };
+  struct IntTag { const char* tag; IntTable Tables::*table; };
+  static const TextTag text_tags[] = {
+      {"Delai", &Tables::Delai},   {"Check", &Tables::Check},
+      {"Conso", &Tables::Conso},   {"Upload", &Tables::Upload},
+      {"Download", &Tables::Download}, {"Occupation", &Tables::Occupation},
+      {"Result", &Tables::Result}, {"Duree", &Tables::Duree},
+      {"Dir", &Tables::Dir},       {"Dl_app", &Tables::Dl_app},
+      {"Project", &Tables::Project}, {"App", &Tables::App},
+      {"Platform", &Tables::Platform},
+  };
+  static const RealTag real_tags[] = {
+      {"File", &Tables::File},
+      {"Size_file_result", &Tables::Size_file_result},
+      {"Ecart_releve", &Tables::Ecart_releve},
+      {"Prochain_releve", &Tables::Prochain_releve},
+      {"Run", &Tables::Run},
+  };
+  static const IntTag int_tags[] = {
+      {"Nb_file_result", &Tables::Nb_file_result},
+      {"New wu", &Tables::New_wu},
+  };
+  for (const TextTag& entry : text_tags) {
+    if (strcmp(tag, entry.tag) == 0) {
+      (t.*entry.table)[key] = value;
+      return;
+    }
+  }
+  for (const RealTag& entry : real_tags) {
+    if (strcmp(tag, entry.tag) == 0) {
+      (t.*entry.table)[key] = parse_real(value);
+      return;
+    }
+  }
+  for (const IntTag& entry : int_tags) {
+    if (strcmp(tag, entry.tag) == 0) {
+      (t.*entry.table)[key] = parse_int(value);
+      return;
+    }
+  }
+}
+
+}  // namespace
+
+void read_state_file(Tables& t, FILE* f) {
+  std::vector<char> buffer(kLineBuffer);
+  bool first = true;
+  for (;;) {
+    if (!first) memset(buffer.data(), 0, buffer.size());
+    first = false;
+    if (!fgets(buffer.data(), static_cast<int>(buffer.size()), f)) break;
+    size_t length = strlen(buffer.data());
+    if (length == buffer.size() - 1 && buffer[length - 1] != '\n') {
+      // Longer than any line the writer produces: skip it whole rather than
+      // read its remainder as a line of its own.
+      int ch;
+      while ((ch = fgetc(f)) != EOF && ch != '\n') {
+      }
+      continue;
+    }
+    char* saveptr = nullptr;
+    char* tag = strtok_r(buffer.data(), "\t", &saveptr);
+    char* key = strtok_r(nullptr, "\t", &saveptr);
+    if (!tag || !key) continue;
+    if (strcmp(tag, "Last_new_wu") == 0) {
+      t.Last_new_wu = parse_int(key);
+      continue;
+    }
+    if (strcmp(tag, "Active_project") == 0) {
+      char* element_save = nullptr;
+      char* element = strtok_r(key, "\n", &element_save);
+      if (element) t.Active_project.push_back(element);
+      continue;
+    }
+    char* value = strtok_r(nullptr, "\n", &saveptr);
+    if (!value) continue;
+    store_entry(t, tag, key, value);
+  }
+}

@@ -1,0 +1,89 @@
+// The operations the collector needs from the operating system, one
+// implementation per system (platform_posix.cpp here), chosen by CMake.
+// Nothing outside this folder looks at which system it runs on.
+#ifndef COLLECTOR_PLATFORM_PLATFORM_H_
+#define COLLECTOR_PLATFORM_PLATFORM_H_
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+namespace platform {
+
+// Starts the sockets library where the system needs it (nothing on POSIX).
+// The result is ignored by the caller.
+int sockets_startup();
+
+// Sleeps the calling thread for `ms` milliseconds (resumes after signals).
+void sleep_ms(uint32_t ms);
+
+// Frequency of the monotonic high-resolution counter in counts per second.
+// Returns 0 and sets *hz, or -1 when the system has no such counter.
+int counter_frequency(uint64_t* hz);
+
+// Current value of the monotonic high-resolution counter.
+uint64_t counter_now();
+
+// The processor's cycle counter, read behind a serialising instruction so
+// that no earlier instruction is still in flight. 0 where there is none.
+uint64_t cycle_counter();
+
+// Number of logical processors the system runs (at least 1).
+int logical_processor_count();
+
+// One display adapter: an id text built like a PCI hardware id
+// ("PCI\VEN_10DE&DEV_1B80&SUBSYS_...&REV_A1") and a description text.
+struct DisplayAdapter {
+  std::string id;
+  std::string description;
+};
+
+// Adapter number `index` (0, 1, 2, ...). Returns 0 and fills *adapter, or -1
+// when there is no adapter with that number (the end of the list).
+int display_adapter(int index, DisplayAdapter* adapter);
+
+// Size of the file at `path` as a 64-bit byte count. Returns 0 and sets
+// *size, or -1 when the file's status cannot be queried.
+int file_size(const std::string& path, int64_t* size);
+
+// The working directory. Returns 0 and sets *dir, or -1 when it cannot be
+// read (or is longer than 4096 bytes).
+int working_directory(std::string* dir);
+
+// Runs `command` through the system's command interpreter and waits for it.
+// Returns its exit status, or -1 when it could not be started.
+int run_program(const char* command);
+
+// The calling process's id.
+int process_id();
+
+// Pushes a written file's data to the disk. Returns 0, or -1 on failure.
+int sync_file(FILE* f);
+
+// Pushes a directory's entries (a rename into it) to the disk. Returns 0, or
+// -1 on failure; a no-op on systems where renames need no such step.
+int sync_directory(const std::string& dir);
+
+}  // namespace platform
+
+// The platform as the collector reaches it: every call goes through this
+// object, so that tests can put a fake or a fault-injecting wrapper in its
+// place. The defaults call the system.
+class Platform {
+ public:
+  virtual ~Platform() = default;
+  virtual int counter_frequency(uint64_t* hz) { return platform::counter_frequency(hz); }
+  virtual uint64_t counter_now() { return platform::counter_now(); }
+  virtual uint64_t cycle_counter() { return platform::cycle_counter(); }
+  virtual int logical_processor_count() { return platform::logical_processor_count(); }
+  virtual int display_adapter(int index, platform::DisplayAdapter* adapter) {
+    return platform::display_adapter(index, adapter);
+  }
+  virtual int file_size(const std::string& path, int64_t* size) {
+    return platform::file_size(path, size);
+  }
+  virtual int working_directory(std::string* dir) { return platform::working_directory(dir); }
+  virtual int run_program(const char* command) { return platform::run_program(command); }
+};
+
+#endif  // COLLECTOR_PLATFORM_PLATFORM_H_
