@@ -108,7 +108,7 @@ int write_state_file(Collector& c) {
   if (!f) return 1;
   bool written = write_all(f, text);
   if (fclose(f) != 0) written = false;
-  if (!written || boinc_rename(temp.c_str(), path.c_str()) != 0) {
+  if (!written || platform::replace_file(temp, path) != 0) {
     boinc_delete_file(temp.c_str());
     return 1;
   }

@@ -57,6 +57,11 @@ int run_program(const char* command);
 // The calling process's id.
 int process_id();
 
+// Renames `from` onto `to` in one step, replacing an existing file: a
+// reader sees either the old file or the new one. Returns 0, or -1 (errno
+// set) on failure.
+int replace_file(const std::string& from, const std::string& to);
+
 // Pushes a written file's data to the disk. Returns 0, or -1 on failure.
 int sync_file(FILE* f);
 

@@ -1,6 +1,8 @@
 #include "tests/fakes/test_support.h"
 
+#include <algorithm>
 #include <cstdlib>
+#include <dirent.h>
 #include <fstream>
 #include <regex>
 #include <sstream>
@@ -49,6 +51,21 @@ bool file_exists(const std::string& path) {
 void make_dirs(const std::string& path) {
   std::string command = "mkdir -p '" + path + "'";
   if (system(command.c_str()) != 0) ADD_FAILURE() << "mkdir -p " << path;
+}
+
+std::string list_directory(const std::string& path) {
+  std::vector<std::string> names;
+  if (DIR* d = opendir(path.c_str())) {
+    while (struct dirent* entry = readdir(d)) {
+      std::string name = entry->d_name;
+      if (name != "." && name != "..") names.push_back(name);
+    }
+    closedir(d);
+  }
+  std::sort(names.begin(), names.end());
+  std::string text;
+  for (const std::string& name : names) text += name + "\n";
+  return text;
 }
 
 std::vector<std::string> split_lines(const std::string& text) {

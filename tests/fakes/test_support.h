@@ -32,6 +32,8 @@ std::string read_file(const std::string& path);
 void write_file(const std::string& path, const std::string& text);
 bool file_exists(const std::string& path);
 void make_dirs(const std::string& path);
+// The names in a directory, sorted, one per line ("." and ".." left out).
+std::string list_directory(const std::string& path);
 std::vector<std::string> split_lines(const std::string& text);
 
 // The log with every BOINC message prefix "HH:MM:SS (PID):" replaced by "P:".
