@@ -91,6 +91,11 @@ std::vector<std::string> lines_starting(const std::string& text, const std::stri
 
 void CollectorTest::SetUp() {
   dir.reset(new TempDir());
+  new_collector();
+  log_capture(&log_);
+}
+
+void CollectorTest::new_collector() {
   collector.reset(new Collector());
   Collector& col = *collector;
   col.clock = &clock;
@@ -102,7 +107,6 @@ void CollectorTest::SetUp() {
   col.paths.counters = "checkpoint";
   col.paths.state_file = "cache";
   col.paths.coproc = "coproc.txt";
-  log_capture(&log_);
 }
 
 void CollectorTest::TearDown() {

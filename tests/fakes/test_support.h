@@ -47,6 +47,9 @@ class CollectorTest : public ::testing::Test {
   void SetUp() override;
   void TearDown() override;
 
+  // A new collector wired to the fakes, as a new process would start in the
+  // same working directory.
+  void new_collector();
   // Opens "out" for a new task as start-up would (test mode).
   void open_output();
   // The output file's text, after a flush.

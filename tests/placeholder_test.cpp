@@ -1,2 +1,0 @@
-#include <gtest/gtest.h>
-TEST(Placeholder, Builds) { SUCCEED(); }
