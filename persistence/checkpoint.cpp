@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -16,24 +17,13 @@
 
 namespace {
 
-// The reader's line buffer: a line must stay shorter than this to be read
-// back whole.
-const size_t kLineBuffer = 100000;
-
 class StateFileWriter {
  public:
   explicit StateFileWriter(std::string* text) : text_(text) {}
 
   void line(const char* tag, const std::string& key, const std::string& value) {
-    size_t length = strlen(tag) + key.size() + value.size() + 3;
-    if (length >= kLineBuffer) {
-      log_printf("%s Ligne trop longue pour le fichier d'etat (%s, %zu octets): ignoree\n",
-                 msg_prefix(), tag, length);
-      return;
-    }
     text_->append(tag).append("\t").append(key).append("\t").append(value).append("\n");
   }
-
   void table(const char* tag, const TextTable& table) {
     for (const auto& entry : table) line(tag, entry.first, entry.second);
   }
@@ -44,12 +34,6 @@ class StateFileWriter {
     for (const auto& entry : table) line(tag, entry.first, format_int(entry.second));
   }
   void two_fields(const char* tag, const std::string& value) {
-    size_t length = strlen(tag) + value.size() + 2;
-    if (length >= kLineBuffer) {
-      log_printf("%s Ligne trop longue pour le fichier d'etat (%s, %zu octets): ignoree\n",
-                 msg_prefix(), tag, length);
-      return;
-    }
     text_->append(tag).append("\t").append(value).append("\n");
   }
 
@@ -92,6 +76,7 @@ std::string format_state_file(const Tables& t) {
   w.table("Ecart_releve", t.Ecart_releve);
   w.table("Prochain_releve", t.Prochain_releve);
   w.table("New wu", t.New_wu);
+  for (const std::string& name : t.New_wu_counted) w.two_fields("New wu counted", name);
   w.two_fields("Last_new_wu", format_int(t.Last_new_wu));
   w.table("App", t.App);
   w.table("Platform", t.Platform);
@@ -199,37 +184,32 @@ void store_entry(Tables& t, const char* tag, const char* key, const char* value)
 }  // namespace
 
 void read_state_file(Tables& t, FILE* f) {
-  std::vector<char> buffer(kLineBuffer);
-  bool first = true;
-  for (;;) {
-    if (!first) memset(buffer.data(), 0, buffer.size());
-    first = false;
-    if (!fgets(buffer.data(), static_cast<int>(buffer.size()), f)) break;
-    size_t length = strlen(buffer.data());
-    if (length == buffer.size() - 1 && buffer[length - 1] != '\n') {
-      // Longer than any line the writer produces: skip it whole rather than
-      // read its remainder as a line of its own.
-      int ch;
-      while ((ch = fgetc(f)) != EOF && ch != '\n') {
-      }
-      continue;
-    }
+  // Lines of any length: a long reading history is read back whole.
+  char* line = nullptr;
+  size_t capacity = 0;
+  while (getline(&line, &capacity, f) >= 0) {
     char* saveptr = nullptr;
-    char* tag = strtok_r(buffer.data(), "\t", &saveptr);
+    char* tag = strtok_r(line, "\t", &saveptr);
     char* key = strtok_r(nullptr, "\t", &saveptr);
     if (!tag || !key) continue;
     if (strcmp(tag, "Last_new_wu") == 0) {
       t.Last_new_wu = parse_int(key);
       continue;
     }
-    if (strcmp(tag, "Active_project") == 0) {
+    if (strcmp(tag, "Active_project") == 0 || strcmp(tag, "New wu counted") == 0) {
       char* element_save = nullptr;
       char* element = strtok_r(key, "\n", &element_save);
-      if (element) t.Active_project.push_back(element);
+      if (!element) continue;
+      if (tag[0] == 'A') {
+        t.Active_project.push_back(element);
+      } else {
+        t.New_wu_counted.insert(element);
+      }
       continue;
     }
     char* value = strtok_r(nullptr, "\n", &saveptr);
     if (!value) continue;
     store_entry(t, tag, key, value);
   }
+  free(line);
 }

@@ -23,8 +23,7 @@ int write_checkpoint(Collector& c);
 // file cannot be written (the previous file is left as it was).
 int write_state_file(Collector& c);
 
-// The state file's text for `tables`. A line of 100,000 bytes or more is left
-// out (and logged), as the reader could not read it back.
+// The state file's text for `tables`.
 std::string format_state_file(const Tables& tables);
 
 // Reads the three counters (cycle_counter, cycle_start_time,

@@ -1,6 +1,8 @@
 #include "persistence/output_file.h"
 
 #include <cstdarg>
+#include <cstdio>
+#include <vector>
 
 int OutputFile::open(const std::string& path, const char* mode) {
   int retval = file_.open(path.c_str(), mode);
@@ -10,11 +12,24 @@ int OutputFile::open(const std::string& path, const char* mode) {
 
 int OutputFile::printf(const char* format, ...) {
   if (!open_) return -1;
+  // Formatted here rather than by the buffered file, whose own formatting
+  // refuses records of 100,000 bytes and more: a long history is a record
+  // like any other.
   va_list ap;
   va_start(ap, format);
-  int n = file_.vprintf(format, ap);
+  va_list copy;
+  va_copy(copy, ap);
+  int n = vsnprintf(nullptr, 0, format, copy);
+  va_end(copy);
+  if (n < 0) {
+    va_end(ap);
+    return -1;
+  }
+  std::vector<char> text(static_cast<size_t>(n) + 1);
+  vsnprintf(text.data(), text.size(), format, ap);
   va_end(ap);
-  return n < 0 ? -1 : 0;
+  file_.puts(text.data());
+  return 0;
 }
 
 void OutputFile::copy(const char* text) {

@@ -15,8 +15,8 @@ class OutputFile {
   int open(const std::string& path, const char* mode);
   bool is_open() const { return open_; }
 
-  // Appends one formatted record to the buffer. Returns 0, or -1 when the
-  // record is refused (a line of 100,000 bytes or more, or no file open).
+  // Appends one formatted record to the buffer. Returns 0, or -1 when no
+  // file is open.
   int printf(const char* format, ...) __attribute__((format(printf, 2, 3)));
 
   // Appends `text` to the buffer unchanged (lines copied from another file).

@@ -7,4 +7,5 @@ void Tables::clear_per_task_tables() {
   App.clear();
   Platform.clear();
   New_wu.clear();
+  New_wu_counted.clear();
 }

@@ -6,6 +6,7 @@
 #define COLLECTOR_PERSISTENCE_TABLES_H_
 
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -35,6 +36,10 @@ struct Tables {
   RealTable Ecart_releve;      // result name -> reading interval, seconds
   RealTable Prochain_releve;   // result name -> next reading time
   IntTable New_wu;             // project;app|name -> count (tag "New wu")
+  // Results already counted in New_wu since the last count, so that no
+  // result is counted twice, whichever way it was counted (tag "New wu
+  // counted"). Cleared with New_wu.
+  std::set<std::string> New_wu_counted;
   int Last_new_wu = 0;         // Unix seconds of the last count of arrivals
   TextTable App;               // application name -> user-friendly name
   TextTable Platform;          // application name + "_" + version -> platform
@@ -47,7 +52,7 @@ struct Tables {
   std::vector<std::string> Activetask_list;
   std::vector<std::string> forget_list;
 
-  // Empties the six tables that belong to one task of the collector.
+  // Empties the tables that belong to one task of the collector.
   void clear_per_task_tables();
 };
 

@@ -1,5 +1,6 @@
 // Display adapters read from fake sysfs trees built in a temporary directory.
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -290,15 +291,17 @@ TEST_F(DisplayAdapters, MalformedFilesNeitherStopNorCorruptTheList) {
 
 TEST_F(DisplayAdapters, OddPciIdsLinesAreSkipped) {
   std::string odd_ids = dir->path() + "/odd.ids";
-  write_file(odd_ids,
-             "10\n"                                   // short
-             "zzzz  Not hex\n"
-             "10de\n"                                 // vendor without a name
-             "\t1b80  Not this one: its vendor line has no name\n" +
-                 std::string(3000, 'x') + "\n"        // an overlong line
-             "\t" + std::string(2000, '1') + "\n"
-             "10de  NVIDIA Corporation\r\n"           // CR LF line ends
-             "\t1b80  GP104\r\n");
+  std::string text = "10\n"                         // short
+                     "zzzz  Not hex\n"
+                     "10de\n"                       // a vendor without a name
+                     "\t1b80  Not this one: its vendor line has no name\n";
+  text += std::string(3000, 'x') + "\n";             // overlong lines
+  text += "\t" + std::string(2000, '1') + "\n";
+  text += "10de  NVIDIA Corporation\r\n";           // CR LF line ends
+  // An overlong comment whose rest would read as a device line.
+  text += "#" + std::string(1022, 'x') + "\t1b80  Wrong: the end of a comment\n";
+  text += "\t1b80  GP104\r\n";
+  write_file(odd_ids, text);
   sys->add_card("card0", sys->add_device(kGtx1080));
   EXPECT_EQ((std::vector<std::string>{
                 "PCI\\VEN_10DE&DEV_1B80&SUBSYS_119E10DE&REV_A1|NVIDIA Corporation GP104"}),

@@ -29,7 +29,7 @@
 # Environment: E2E_COLLECTOR, E2E_WORKER, E2E_PROBE (programs, required);
 # E2E_GPU_DETECT (the build's gpu_detect; a stand-in script is used when it is
 # empty); E2E_PERIOD and E2E_COUNT (the collector's -c and -n, default 3 and
-# 8); E2E_KEEP=1 keeps the temporary directory.
+# 8, and 5 cycles for "alone"); E2E_KEEP=1 keeps the temporary directory.
 
 set -u
 HERE=$(cd "$(dirname "$0")" && pwd)
@@ -58,7 +58,7 @@ for var in E2E_COLLECTOR E2E_WORKER E2E_PROBE; do
     fi
 done
 PERIOD=${E2E_PERIOD:-3}
-COUNT=${E2E_COUNT:-8}
+if [ "$SCENARIO" = alone ]; then COUNT=${E2E_COUNT:-5}; else COUNT=${E2E_COUNT:-8}; fi
 GPU_DETECT=${E2E_GPU_DETECT:-}
 
 rm -rf "$ART"
@@ -156,6 +156,7 @@ esac
 STATUS=timeout
 KILLED_PID=""
 KILL_COUNTER=""
+ALIVE_AT_DONE=""
 COLLECTOR_PIDS=""
 LAST_TRACE=""
 DONE_TIMES=""
@@ -211,6 +212,7 @@ while [ "$(e2e_elapsed "$T_CLIENT" "$(e2e_now)" | cut -d. -f1)" -lt "$LIMIT" ]; 
     fi
     if [ "${st:-0}" = 5 ] && [ "${ready:-0}" = 1 ]; then
         STATUS=done
+        for p in $COLLECTOR_PIDS; do e2e_is_ours "$p" && ALIVE_AT_DONE="$ALIVE_AT_DONE $p"; done
         say "collector result reached state 5 ($(cycles_written) cycle lines)"
         break
     fi
@@ -261,6 +263,7 @@ STARTS=$(grep -cE "(Starting|Restarting) task $COLLECTOR_RESULT " "$ART/client.l
     echo "COLLECTOR_RESULT=$COLLECTOR_RESULT"
     echo "COLLECTOR_PIDS='${COLLECTOR_PIDS# }'"
     echo "STARTS=$STARTS"
+    echo "ALIVE_AT_DONE='${ALIVE_AT_DONE# }'"
     echo "KILLED_PID=$KILLED_PID"
     echo "KILL_COUNTER=$KILL_COUNTER"
     echo "SEEDED_LAST_NEW_WU=$([ "$SCENARIO" = basic ] && echo "$SEEDED_LAST_NEW_WU")"

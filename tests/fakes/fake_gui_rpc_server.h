@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "gui_rpc_client.h"
+#include "tests/fakes/fake_client_calls.h"
 
 // The requests the collector makes; get_results is told apart by active_only.
 enum class RpcKind {
@@ -117,17 +118,12 @@ struct FakeClientModel {
   void add_coproc(const std::string& type, int count);  // any other type
 };
 
-// Result records with the fields the collector reads. Strings longer than
-// BOINC's fields are cut.
-RESULT fake_result(const std::string& name, const std::string& wu_name,
-                   const std::string& project_url);
-// Executing in `slot`: state 2, an active task in state 1.
-RESULT fake_executing(const std::string& name, const std::string& wu_name,
-                      const std::string& project_url, int slot);
-// Finished: state 5, ready to report, no active task.
-RESULT fake_finished(const std::string& name, const std::string& wu_name,
-                     const std::string& project_url, double final_cpu_time,
-                     double final_elapsed_time);
+// A finished result as the client lists it after the upload: state 5, ready
+// to report, no active task (make_result and make_executing, in
+// fake_client_calls.h, give the other usual shapes).
+RESULT make_finished_result(const std::string& name, const std::string& wu_name,
+                            const std::string& project_url, double final_cpu_time,
+                            double final_elapsed_time);
 
 // The reply bodies (what goes between <boinc_gui_rpc_reply> and its end tag)
 // that the model gives for each request kind, in the real client's layout.
@@ -162,9 +158,9 @@ class FakeGuiRpcServer {
   // The model, under the server's lock.
   void edit(const std::function<void(FakeClientModel&)>& change);
   FakeClientModel model() const;
-  // Called on the server thread, under the lock, before each request of a
-  // known kind is answered: `count` is how many requests of that kind were
-  // received before this one.
+  // Called on the server thread, under the lock, before each request is
+  // answered (unknown ones too): `count` is how many requests of that kind
+  // were received before this one.
   void on_request(std::function<void(RpcKind kind, int count, FakeClientModel& model)> hook);
 
   // Stops listening for `ms` milliseconds (connections are refused), then
