@@ -78,8 +78,11 @@ void take_reading(Collector& c, const RESULT& result, const std::string& name,
     size_t slash = slots.find_last_of('/');
     if (slash != std::string::npos) {
       slots.erase(slash);
+      const std::string slot = slots + "/" + std::to_string(result.slot);
+      // A slot that is not there reads 0 (without the library's complaint).
       double bytes = 0.0;
-      dir_size((slots + "/" + std::to_string(result.slot)).c_str(), bytes, true);
+      int64_t ignored = 0;
+      if (c.platform->file_size(slot, &ignored) == 0) dir_size(slot.c_str(), bytes, true);
       append_reading(t.Occupation, name, description, format_kibibytes(bytes));
     }
   }

@@ -44,6 +44,15 @@ struct HostBlock {
 
 // The records the six client calls fill; each call overwrites its own.
 struct Replies {
+  Replies() = default;
+  Replies(const Replies&) = delete;
+  Replies& operator=(const Replies&) = delete;
+  // BOINC's record types own what their lists point to but do not free it.
+  ~Replies() {
+    active_results.clear();
+    all_results.clear();
+    client_state.clear();
+  }
   CC_STATUS cc_status;
   HOST_INFO host_info;
   RESULTS active_results;

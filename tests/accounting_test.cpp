@@ -12,6 +12,7 @@
 #include "accounting/accounting.h"
 #include "client/paced_calls.h"
 #include "driver/collection_cycle.h"
+#include "driver/startup.h"
 #include "persistence/checkpoint.h"
 #include "tests/fakes/client_state_xml.h"
 #include "tests/fakes/test_support.h"
@@ -576,6 +577,110 @@ TEST_F(NewWorkUnitsTest, ResultCompletedWithinTheWorkUnitIsCountedOnce) {
     detect_new_work_units(c());
     EXPECT_EQ(std::vector<std::string>({"New_wu;P;A|U;1"}), records());
   }
+}
+
+}  // namespace
+
+namespace {
+
+// The road of two worker tasks through a whole work unit, in test mode
+// against the in-process client.
+TEST_F(AccountingTest, WholeWorkUnitFollowsTwoWorkersToTheirEnd) {
+  const char kUrl2[] = "http://host2/other/";
+  make_dirs(dir->path() + "/projects/host2_other");
+  write_file(dir->path() + "/projects/host2_other/B_1.00", std::string(700, 'b'));
+  write_file(dir->path() + "/projects/host2_other/in_c", std::string(400, 'c'));
+  c().host = HostBlock();  // the host block runs in the first cycle
+  c().tables.Last_new_wu = 1000;
+  auto write_state = [&](int cycle) {
+    ClientStateXml doc;
+    doc.project(kUrl, "P", 12).app("A", "U").app("own", "Collector")
+        .app_version("A", 100, kPlatform, {"A_1.00"})
+        .app_version("own", 100, kPlatform, {"A_lib"})
+        .workunit("wu_1", "A", {"in_a", "in_b"}).workunit("own", "own");
+    if (cycle >= 4) doc.result("wu_1_0", "wu_1", 5, "150.000000", "170.000000");
+    doc.project(kUrl2, "Q", 34).app("B", "V").app_version("B", 7, kPlatform, {"B_1.00"})
+        .workunit("wu_5", "B", {"in_c"}).workunit("wu_6", "B", {"in_c"});
+    if (cycle >= 5) doc.result("wu_5_0", "wu_5", 5, "90.000000", "95.000000", "mt");
+    doc.write("client_state.xml");
+  };
+  client.before_call = [&](const std::string& call) {
+    if (call != "get_results(active)") return;
+    const int cycle = c().cycle_counter;
+    write_state(cycle);
+    RESULT own = make_executing("own_0", "own", kUrl, 0);
+    strcpy(own.plan_class, "nci");
+    strcpy(own.resources, "0.01 CPUs");
+    own.received_time = 900;  // before the last count
+    RESULT w1 = worker("wu_1_0", "wu_1");
+    RESULT w2 = make_executing("wu_5_0", "wu_5", kUrl2, 4);
+    w2.received_time = 2000;
+    w2.version_num = 7;
+    strcpy(w2.plan_class, "mt");
+    RESULT long_task = make_executing("wu_6_0", "wu_6", kUrl2, 5);
+    long_task.received_time = 2100;
+    long_task.version_num = 7;
+    client.active = {own};
+    if (cycle <= 3) client.active.push_back(w1);
+    if (cycle >= 2 && cycle <= 4) client.active.push_back(w2);
+    client.active.push_back(long_task);
+    if (cycle == 2) write_file(project_dir + "/wu_1_0_0", std::string(4096, 'o'));
+    if (cycle == 3) write_file(dir->path() + "/projects/host2_other/wu_5_0_0", std::string(512, 'o'));
+    if (cycle == 4) remove((project_dir + "/wu_1_0_0").c_str());
+    // Listed by the client at the finish (both workers done, not reported).
+    w1.state = w2.state = 5;
+    w1.ready_to_report = w2.ready_to_report = true;
+    client.all = {w1, w2, long_task, own};
+  };
+  c().settings.cycle_count = 6;
+  ASSERT_EQ(0, open_and_restore(c()));
+  client.before_call("get_results(active)");  // the state file exists from the start
+  run_collection(c());
+
+  std::vector<std::string> lines = split_lines(read_file("out"));
+  auto position = [&](const std::string& start) {
+    for (size_t i = 0; i < lines.size(); i++) {
+      size_t at = lines[i].find(';');
+      std::string record = at != std::string::npos && lines[i].find_first_not_of("0123456789") == at
+                               ? lines[i].substr(at + 1)
+                               : lines[i];
+      if (record.compare(0, start.size(), start) == 0) return static_cast<int>(i);
+    }
+    return -1;
+  };
+  const std::string d1 = "cpu;P;A|U;x86_64-pc-linux-gnu;";
+  const std::string d2 = "cpu;Q;B|V;x86_64-pc-linux-gnu;mt";
+  const char* order1[] = {"delai;P;A|U;;1500;1600000", "resources;wu_1_0;", "upload;",
+                          "download;P;A|U;3000.000000;;150.000000", "conso|wu_1;", "check|wu_1;",
+                          "occupation;", "duree|wu_1;", "run;wu_1_0;"};
+  int previous = -1;
+  for (const char* record : order1) {
+    int at = position(record);
+    EXPECT_GT(at, previous) << record;
+    previous = at;
+  }
+  EXPECT_NE(-1, position("upload;" + d1 + ";4096.000000;150.000000"));
+  EXPECT_NE(-1, position("run;wu_1_0;" + d1 + ";3;1 CPUs;"));
+  EXPECT_NE(-1, position("duree|wu_5;" + d2 + ";90.000000;95.000000;"));
+  EXPECT_NE(-1, position("upload;" + d2 + ";512.000000;90.000000"));
+  EXPECT_NE(-1, position("run;wu_5_0;" + d2 + ";3;1 CPUs;"));
+  // Each project announced once, by its first executing task.
+  EXPECT_EQ(1u, lines_starting(read_file("out"), "projet;http://host/proj/;P").size());
+  EXPECT_EQ(1u, lines_starting(read_file("out"), "projet;http://host2/other/;Q").size());
+  EXPECT_LT(position("active_project;P;cpu;5;600;12"), position("projet;http://host/proj/;P"));
+  // The finish: arrivals, application sizes, the two tasks still running,
+  // and what executed in the last cycle.
+  int finish = position("New_wu;");
+  EXPECT_GT(finish, position("run;wu_5_0;"));
+  EXPECT_NE(-1, position("New_wu;P;A|U;1"));
+  EXPECT_NE(-1, position("New_wu;Q;B|V;2"));
+  EXPECT_GT(position("Dl_app;P;A|U;5000.000000;"), finish);
+  EXPECT_GT(position("Dl_app;Q;B|V;700.000000;"), finish);
+  EXPECT_GT(position("run;own_0;cpu;P;own|Collector;x86_64-pc-linux-gnu;nci;6;0.01 CPUs"), finish);
+  EXPECT_GT(position("run;wu_6_0;cpu;Q;B|V;x86_64-pc-linux-gnu;;6;1 CPUs"), finish);
+  EXPECT_EQ("Activetask\tcpu;P;own|Collector;x86_64-pc-linux-gnu;nci;0.01 CPUs", lines[lines.size() - 2]);
+  EXPECT_EQ("Activetask\tcpu;Q;B|V;x86_64-pc-linux-gnu;;1 CPUs", lines.back());
+  EXPECT_EQ("", log());
 }
 
 }  // namespace
