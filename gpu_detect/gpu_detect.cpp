@@ -53,7 +53,7 @@
 #include <dlfcn.h>
 #include <unistd.h>
 
-#include "../platform/sysfs_display.h"
+#include "platform/sysfs_display.h"
 
 namespace {
 
