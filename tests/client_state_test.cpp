@@ -325,7 +325,6 @@ TEST_F(ClientStateTest, UnreadableFileFallsBackSilently) {
       {"empty", [&] { write_state(""); }},
       {"not XML", [&] { write_state("client state\n"); }},
       {"mismatched end tag", [&] { write_state("<client_state><project></client_state>"); }},
-      {"a directory", [&] { make_dirs(state_path()); }},
   };
   client.add_project(kAlpha, "From the client", 5);
   for (const Case& k : cases) {
