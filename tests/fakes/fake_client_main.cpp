@@ -79,15 +79,15 @@
 //   result w1_0 w1 http://localhost/testproj/ finished final_cpu_time=30 final_elapsed_time=31
 //   steps get_cc_status close answer
 #include <signal.h>
-#include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fstream>
-#include <mutex>
 #include <sstream>
 #include <string>
 #include <thread>

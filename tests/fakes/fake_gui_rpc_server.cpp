@@ -167,7 +167,7 @@ void write_ati(std::string& out, const COPROC_ATI& g) {
           "   <maxResource2DHeight>%d</maxResource2DHeight>\n"
           "</coproc_ati>\n",
           g.count, g.name, g.available_ram, g.have_cal ? 1 : 0, g.peak_flops, g.version,
-          static_cast<int>(g.attribs.target), static_cast<int>(g.attribs.localRAM),
+          ati_target(g), static_cast<int>(g.attribs.localRAM),
           static_cast<int>(g.attribs.uncachedRemoteRAM),
           static_cast<int>(g.attribs.cachedRemoteRAM), g.attribs.engineClock,
           static_cast<int>(g.attribs.memoryClock), static_cast<int>(g.attribs.wavefrontSize),
@@ -638,7 +638,7 @@ void FakeClientModel::add_ati(const std::string& name, int count, int target, in
   copy_text(g.name, sizeof(g.name), name);
   copy_text(g.version, sizeof(g.version), "1.4.1848");
   g.have_cal = true;
-  g.attribs.target = static_cast<CALtarget>(target);
+  set_ati_target(g, target);
   g.attribs.localRAM = 2048;
   g.attribs.engineClock = static_cast<CALuint>(engine_clock);
   g.attribs.memoryClock = 1200;
@@ -666,6 +666,17 @@ void FakeClientModel::add_coproc(const std::string& type, int count) {
   c.clear();
   copy_text(c.type, sizeof(c.type), type);
   c.count = count;
+}
+
+int ati_target(const COPROC_ATI& ati) {
+  static_assert(sizeof(ati.attribs.target) == sizeof(int), "CALtarget is not int-sized");
+  int target = 0;
+  memcpy(&target, &ati.attribs.target, sizeof(target));
+  return target;
+}
+
+void set_ati_target(COPROC_ATI& ati, int target) {
+  memcpy(&ati.attribs.target, &target, sizeof(target));
 }
 
 RESULT make_finished_result(const std::string& name, const std::string& wu_name,

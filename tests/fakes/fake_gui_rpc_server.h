@@ -20,7 +20,6 @@
 #include <cstddef>
 #include <functional>
 #include <map>
-#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -53,8 +52,10 @@ struct RpcStep {
     reply,   // reply with `body` as it stands
     error,   // reply "<error>" + body + "</error>"
     close,   // close the connection without answering
-    cut,     // send the first `bytes` bytes of the model's reply, then close
-    silent,  // never answer; the connection is closed when the peer gives up
+    cut,     // send the first `bytes` bytes of the model's framed reply
+             // (never its end marker), then close
+    silent,  // never answer; the connection is closed when the peer gives
+             // up (RPC_CLIENT after 30 s), after 45 s, or at stop()
     refuse,  // close without answering, stop listening for `ms`, listen again
   };
   Action action = Action::answer;
@@ -100,7 +101,8 @@ struct FakeClientModel {
   void set_results(const std::vector<RESULT>& results);
 
   // Each add_* below attaches to the project added last (as in the client's
-  // state file); calling one before add_project fails the current test.
+  // state file); calling one before add_project fails the current test. The
+  // reference add_project returns is valid until the next add_project.
   PROJECT& add_project(const std::string& url, const std::string& name, int hostid,
                        bool non_cpu_intensive = false);
   void add_app(const std::string& name, const std::string& user_friendly_name);
@@ -124,6 +126,12 @@ struct FakeClientModel {
 RESULT make_finished_result(const std::string& name, const std::string& wu_name,
                             const std::string& project_url, double final_cpu_time,
                             double final_elapsed_time);
+
+// The AMD device's target as a number. BOINC keeps it in an enum whose
+// named values stop at 7 while drivers report larger ones; these copy the
+// bytes instead of converting, which would be undefined for such values.
+int ati_target(const COPROC_ATI& ati);
+void set_ati_target(COPROC_ATI& ati, int target);
 
 // The reply bodies (what goes between <boinc_gui_rpc_reply> and its end tag)
 // that the model gives for each request kind, in the real client's layout.
