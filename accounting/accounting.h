@@ -64,6 +64,11 @@ std::string project_directory(const Collector& c, const std::string& master_url)
 // all of them have gone, records the result's end.
 void watch_one_result(Collector& c, const std::string& name);
 
+// At start-up: the total output size of every result whose output files were
+// seen, from the last sizes kept in Size_file_result, so that a result whose
+// files vanish before the first watch pass of a new process keeps its size.
+void rebuild_output_sizes(Collector& c);
+
 // At the finish: drops the File entries whose file no longer exists.
 void prune_input_files(Collector& c);
 

@@ -86,6 +86,23 @@ void watch_one_result(Collector& c, const std::string& name) {
   t.Nb_file_result.erase(name);
 }
 
+void rebuild_output_sizes(Collector& c) {
+  Tables& t = c.tables;
+  for (const auto& known : t.Nb_file_result) {
+    if (known.second <= 0) continue;
+    const std::string prefix = known.first + "_";
+    double total = 0.0;
+    bool any = false;
+    for (auto it = t.Size_file_result.lower_bound(prefix);
+         it != t.Size_file_result.end() && it->first.compare(0, prefix.size(), prefix) == 0; ++it) {
+      if (!is_index_up_to(it->first.substr(prefix.size()), known.second - 1)) continue;
+      total += it->second;
+      any = true;
+    }
+    if (any) t.result_output_size_table[known.first] = format_real(total);
+  }
+}
+
 void prune_input_files(Collector& c) {
   std::vector<std::string> gone;
   for (const auto& entry : c.tables.File) {

@@ -162,11 +162,16 @@ void finish_work_unit(Collector& c) {
   for (const std::string& task : t.Activetask_list) c.out.printf("Activetask\t%s\n", task.c_str());
   prune_input_files(c);
   t.Run.clear();
+  // The last checkpoint covers the whole finish, so that a process started
+  // again afterwards writes none of it twice.
+  c.out.flush();
+  c.work_unit_finished = true;
   write_checkpoint(c);
   c.out.flush();
 }
 
 void run_collection(Collector& c) {
+  if (c.work_unit_finished) return;
   if (c.cycle_counter >= c.settings.cycle_count) check_client(c, false);
   c.current_time = c.now();
   while (c.cycle_counter < c.settings.cycle_count) {

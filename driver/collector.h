@@ -76,6 +76,11 @@ struct Collector {
   int current_time = 0;
   int last_request_time = 0;  // last failed exchange with the client, or 0
 
+  // The checkpoint the counters file describes (read at start-up), and
+  // whether this work unit's finish has been written.
+  CheckpointMark counters_mark;
+  bool work_unit_finished = false;
+
   HostBlock host;
   double executing_cpu_sum = 0.0;
   double correction_factor = 1.0;

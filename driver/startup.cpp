@@ -9,6 +9,7 @@
 #include "driver/collector.h"
 #include "driver/log.h"
 #include "driver/text.h"
+#include "accounting/accounting.h"
 #include "filesys.h"
 #include "host/cpu_clock.h"
 #include "persistence/checkpoint.h"
@@ -73,6 +74,36 @@ int open_output(Collector& c, const char* mode) {
   return 1;
 }
 
+// The task was stopped: anything written after its last checkpoint belongs
+// to a cycle that runs again, so the output goes back to the length the
+// checkpoint recorded, and every record is written once. When the counters
+// file was replaced but the state file was not (stopped between the two), the
+// state file's checkpoint is the last whole one.
+void return_to_last_checkpoint(Collector& c) {
+  CheckpointMark mark = c.counters_mark;
+  const CheckpointMark& saved = c.tables.Checkpoint;
+  const std::string task = c.init_data.result_name[0] ? c.init_data.result_name : "-";
+  if (mark.present && saved.present && saved.task == task &&
+      (saved.cycle_counter < mark.cycle_counter ||
+       (saved.cycle_counter == mark.cycle_counter && saved.finished < mark.finished))) {
+    log_printf("%s Reprise au point de reprise du cycle %d\n", msg_prefix(),
+               saved.cycle_counter);
+    c.cycle_counter = saved.cycle_counter;
+    c.cycle_start_time = saved.cycle_start_time;
+    mark = saved;
+  }
+  c.work_unit_finished = mark.present && mark.finished == 1;
+  int64_t size = 0;
+  if (!mark.present || mark.output_length < 0 ||
+      c.platform->file_size(c.paths.output, &size) != 0 || size <= mark.output_length) {
+    return;
+  }
+  if (c.platform->truncate_file(c.paths.output, mark.output_length) == 0) {
+    log_printf("%s Sortie ramenee de %lld a %lld octets (dernier point de reprise)\n",
+               msg_prefix(), static_cast<long long>(size), mark.output_length);
+  }
+}
+
 }  // namespace
 
 int open_and_restore(Collector& c) {
@@ -93,27 +124,27 @@ int open_and_restore(Collector& c) {
     c.paths.coproc = coproc;
   }
 
+  // A counters file means a resumed task, whose output is appended to.
   FILE* counters = boinc_fopen(c.paths.counters.c_str(), "r");
-  int opened;
+  const bool resumed = counters != nullptr;
   if (counters) {
-    // A resumed task: its output is appended to; the counters are read even
-    // when the output cannot be opened.
-    opened = open_output(c, "ab");
     read_counters(c, counters);
     fclose(counters);
-  } else {
-    opened = open_output(c, "wb");
   }
-  if (opened != 0) return 1;
-
   FILE* state = boinc_fopen(c.paths.state_file.c_str(), "r");
   if (state) {
     read_state_file(c.tables, state);
     fclose(state);
   }
+  if (resumed) return_to_last_checkpoint(c);
+  if (open_output(c, resumed ? "ab" : "wb") != 0) return 1;
+  rebuild_output_sizes(c);
 
   c.process_start_time = c.now();
   if (c.tables.Last_new_wu == 0) c.tables.Last_new_wu = c.process_start_time;
+  // A process started again after its work unit's finish was written has
+  // nothing to add: the task only has to end.
+  if (c.work_unit_finished) return 0;
 
   int mhz = measure_cpu_mhz(c);
   c.out.printf("%s method 3;%d\n", msg_prefix(), mhz);

@@ -55,8 +55,12 @@ void copy_coproc_file(Collector& c) {
 void gpu_records_from_host_info(Collector& c) {
   const COPROCS& coprocs = c.replies.host_info.coprocs;
   if (coprocs.ati.count == 1) {
-    c.out.printf("GPU;%s;%d;%s;%d;%d;%d\n", "ATI/AMD", 0, coprocs.ati.name,
-                 static_cast<int>(coprocs.ati.attribs.target),
+    // The library keeps the target in an enumeration whose named values stop
+    // short of newer devices: read it as the int it holds.
+    int target = 0;
+    static_assert(sizeof(coprocs.ati.attribs.target) == sizeof(target), "target is an int");
+    memcpy(&target, &coprocs.ati.attribs.target, sizeof(target));
+    c.out.printf("GPU;%s;%d;%s;%d;%d;%d\n", "ATI/AMD", 0, coprocs.ati.name, target,
                  static_cast<int>(coprocs.ati.attribs.numberOfSIMD),
                  static_cast<int>(coprocs.ati.attribs.engineClock));
   } else {

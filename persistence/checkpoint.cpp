@@ -17,12 +17,24 @@
 
 namespace {
 
+// Names come from the client and may hold any byte. A line end inside a key
+// or a value would start a line of its own (a forged entry), a TAB inside a
+// key would move the key's end: both become blanks on the way to the file.
+std::string cleaned(const std::string& text, bool key) {
+  std::string out = text;
+  for (char& ch : out) {
+    if (ch == '\n' || ch == '\r' || (key && ch == '\t')) ch = ' ';
+  }
+  return out;
+}
+
 class StateFileWriter {
  public:
   explicit StateFileWriter(std::string* text) : text_(text) {}
 
   void line(const char* tag, const std::string& key, const std::string& value) {
-    text_->append(tag).append("\t").append(key).append("\t").append(value).append("\n");
+    text_->append(tag).append("\t").append(cleaned(key, true)).append("\t");
+    text_->append(cleaned(value, false)).append("\n");
   }
   void table(const char* tag, const TextTable& table) {
     for (const auto& entry : table) line(tag, entry.first, entry.second);
@@ -34,7 +46,7 @@ class StateFileWriter {
     for (const auto& entry : table) line(tag, entry.first, format_int(entry.second));
   }
   void two_fields(const char* tag, const std::string& value) {
-    text_->append(tag).append("\t").append(value).append("\n");
+    text_->append(tag).append("\t").append(cleaned(value, true)).append("\n");
   }
 
  private:
@@ -82,6 +94,14 @@ std::string format_state_file(const Tables& t) {
   w.table("Platform", t.Platform);
   for (const std::string& project : t.Active_project) w.two_fields("Active_project", project);
   w.table("Run", t.Run);
+  for (const std::string& task : t.Activetask_list) w.two_fields("Activetask", task);
+  if (t.Checkpoint.present) {
+    const CheckpointMark& m = t.Checkpoint;
+    char numbers[96];
+    snprintf(numbers, sizeof(numbers), "%d;%d;%lld;%d", m.cycle_counter, m.cycle_start_time,
+             m.output_length, m.finished);
+    w.line("Checkpoint", m.task, numbers);
+  }
   return text;
 }
 
@@ -102,11 +122,25 @@ int write_state_file(Collector& c) {
 }
 
 int write_checkpoint(Collector& c) {
+  // What this checkpoint covers: the cycle, and the output file as it stands
+  // (flushed just before). Both files carry it.
+  CheckpointMark& mark = c.tables.Checkpoint;
+  mark.present = true;
+  mark.task = c.init_data.result_name[0] ? c.init_data.result_name : "-";
+  mark.cycle_counter = c.cycle_counter;
+  mark.cycle_start_time = c.cycle_start_time;
+  int64_t length = -1;
+  if (c.platform->file_size(c.paths.output, &length) != 0) length = -1;
+  mark.output_length = length;
+  mark.finished = c.work_unit_finished ? 1 : 0;
+
   FILE* f = fopen("temp", "w");
   if (!f) return 1;
   fprintf(f, "%d\n", c.cycle_counter);
   fprintf(f, "%d\n", c.cycle_start_time);
   fprintf(f, "%d\n", c.process_start_time);
+  fprintf(f, "%lld\n", mark.output_length);
+  fprintf(f, "%d\n", mark.finished);
   fflush(f);
   platform::sync_file(f);
   fclose(f);
@@ -132,6 +166,18 @@ void read_counters(Collector& c, FILE* f) {
     char* saveptr = nullptr;
     char* token = strtok_r(buffer, "\t", &saveptr);
     *counter = parse_int(token);
+  }
+  // Two more lines since the output length is checkpointed: a file without
+  // them leaves the length unknown.
+  CheckpointMark& mark = c.counters_mark;
+  mark = CheckpointMark();
+  mark.cycle_counter = c.cycle_counter;
+  mark.cycle_start_time = c.cycle_start_time;
+  char line[1000];
+  if (fgets(line, sizeof(line), f)) {
+    mark.present = true;
+    mark.output_length = strtoll(line, nullptr, 10);
+    if (fgets(line, sizeof(line), f)) mark.finished = parse_int(line) == 1 ? 1 : 0;
   }
 }
 
@@ -181,6 +227,28 @@ void store_entry(Tables& t, const char* tag, const char* key, const char* value)
   }
 }
 
+// "cycle;start;output length;finished" of a Checkpoint line.
+void read_mark(const char* task, const char* value, CheckpointMark* mark) {
+  std::vector<std::string> fields;
+  std::string field;
+  for (const char* p = value;; p++) {
+    if (*p == ';' || *p == '\0') {
+      fields.push_back(field);
+      field.clear();
+      if (*p == '\0') break;
+    } else {
+      field += *p;
+    }
+  }
+  if (fields.size() != 4) return;
+  mark->present = true;
+  mark->task = task;
+  mark->cycle_counter = parse_int(fields[0].c_str());
+  mark->cycle_start_time = parse_int(fields[1].c_str());
+  mark->output_length = strtoll(fields[2].c_str(), nullptr, 10);
+  mark->finished = parse_int(fields[3].c_str()) == 1 ? 1 : 0;
+}
+
 }  // namespace
 
 void read_state_file(Tables& t, FILE* f) {
@@ -196,19 +264,24 @@ void read_state_file(Tables& t, FILE* f) {
       t.Last_new_wu = parse_int(key);
       continue;
     }
-    if (strcmp(tag, "Active_project") == 0 || strcmp(tag, "New wu counted") == 0) {
+    const bool active_project = strcmp(tag, "Active_project") == 0;
+    const bool active_task = strcmp(tag, "Activetask") == 0;
+    const bool counted = strcmp(tag, "New wu counted") == 0;
+    if (active_project || active_task || counted) {
       char* element_save = nullptr;
       char* element = strtok_r(key, "\n", &element_save);
       if (!element) continue;
-      if (tag[0] == 'A') {
-        t.Active_project.push_back(element);
-      } else {
-        t.New_wu_counted.insert(element);
-      }
+      if (active_project) t.Active_project.push_back(element);
+      if (active_task) t.Activetask_list.push_back(element);
+      if (counted) t.New_wu_counted.insert(element);
       continue;
     }
     char* value = strtok_r(nullptr, "\n", &saveptr);
     if (!value) continue;
+    if (strcmp(tag, "Checkpoint") == 0) {
+      read_mark(key, value, &t.Checkpoint);
+      continue;
+    }
     store_entry(t, tag, key, value);
   }
   free(line);

@@ -28,6 +28,11 @@ int OutputFile::printf(const char* format, ...) {
   std::vector<char> text(static_cast<size_t>(n) + 1);
   vsnprintf(text.data(), text.size(), format, ap);
   va_end(ap);
+  // One record, one line: a line end inside a field (a name from the client)
+  // becomes a blank, so that no field can start a forged record of its own.
+  for (int i = 0; i + 1 < n; i++) {
+    if (text[i] == '\n' || text[i] == '\r') text[i] = ' ';
+  }
   file_.puts(text.data());
   return 0;
 }

@@ -15,8 +15,9 @@ class OutputFile {
   int open(const std::string& path, const char* mode);
   bool is_open() const { return open_; }
 
-  // Appends one formatted record to the buffer. Returns 0, or -1 when no
-  // file is open.
+  // Appends one formatted record (one line) to the buffer; a line end inside
+  // it, other than the last character, is written as a blank. Returns 0, or
+  // -1 when no file is open.
   int printf(const char* format, ...) __attribute__((format(printf, 2, 3)));
 
   // Appends `text` to the buffer unchanged (lines copied from another file).

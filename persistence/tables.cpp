@@ -8,4 +8,5 @@ void Tables::clear_per_task_tables() {
   Platform.clear();
   New_wu.clear();
   New_wu_counted.clear();
+  Activetask_list.clear();
 }

@@ -17,6 +17,18 @@ using TextTable = std::map<std::string, std::string>;
 using RealTable = std::map<std::string, double>;
 using IntTable = std::map<std::string, int>;
 
+// Where a task stood at its last checkpoint, kept in the state file (tag
+// "Checkpoint") as well as in the counters file, so that start-up can tell
+// whether the two files belong to the same checkpoint.
+struct CheckpointMark {
+  bool present = false;
+  std::string task;             // the task's result name ("-" in test mode)
+  int cycle_counter = 0;
+  int cycle_start_time = 0;
+  long long output_length = -1;  // the output file's size, -1 when unknown
+  int finished = 0;             // 1 once the finish of the work unit is written
+};
+
 struct Tables {
   // Saved in the state file, in this order.
   TextTable Delai;             // result name -> "received;deadline"
@@ -45,11 +57,14 @@ struct Tables {
   TextTable Platform;          // application name + "_" + version -> platform
   std::vector<std::string> Active_project;  // project names announced
   RealTable Run;               // run key -> weighted count of executing cycles
+  // Saved too, so that a finish after a restart still reports the tasks the
+  // last query found executing.
+  std::vector<std::string> Activetask_list;
+  CheckpointMark Checkpoint;   // as of the last checkpoint (tag "Checkpoint")
 
   // Working tables, never saved.
   TextTable resources_table;           // run key -> resources text
   TextTable result_output_size_table;  // result name -> total output size "%f"
-  std::vector<std::string> Activetask_list;
   std::vector<std::string> forget_list;
 
   // Empties the tables that belong to one task of the collector.

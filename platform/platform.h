@@ -54,6 +54,9 @@ int working_directory(std::string* dir);
 // Returns its exit status, or -1 when it could not be started.
 int run_program(const char* command);
 
+// Cuts the file at `path` to `size` bytes. Returns 0, or -1 on failure.
+int truncate_file(const std::string& path, int64_t size);
+
 // The calling process's id.
 int process_id();
 
@@ -89,6 +92,9 @@ class Platform {
   }
   virtual int working_directory(std::string* dir) { return platform::working_directory(dir); }
   virtual int run_program(const char* command) { return platform::run_program(command); }
+  virtual int truncate_file(const std::string& path, int64_t size) {
+    return platform::truncate_file(path, size);
+  }
 };
 
 #endif  // COLLECTOR_PLATFORM_PLATFORM_H_

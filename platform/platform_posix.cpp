@@ -95,6 +95,10 @@ int replace_file(const std::string& from, const std::string& to) {
   return rename(from.c_str(), to.c_str()) == 0 ? 0 : -1;
 }
 
+int truncate_file(const std::string& path, int64_t size) {
+  return truncate(path.c_str(), static_cast<off_t>(size)) == 0 ? 0 : -1;
+}
+
 int process_id() { return static_cast<int>(getpid()); }
 
 int sync_file(FILE* f) { return fsync(fileno(f)) == 0 ? 0 : -1; }

@@ -126,12 +126,19 @@ TEST_F(CheckpointTest, ReaderEdgeCases) {
   EXPECT_NE(std::string::npos, format_state_file(t).find("File\t/p\t1.123457\n"));
 
   EXPECT_EQ(0, read_state("Last_new_wu\t\n").Last_new_wu);
-  // A key holding a TAB does not survive: the key ends at the TAB.
-  Tables tab;
-  tab.Delai["k1\tk2"] = "v";
-  Tables back = read_state(format_state_file(tab));
-  EXPECT_EQ("v", back.Delai["k1"].substr(back.Delai["k1"].size() - 1));
-  EXPECT_EQ(0u, back.Delai.count("k1\tk2"));
+  // Names from the client may hold TABs and line ends: in a key a TAB would
+  // move the key's end, and a line end anywhere would start a forged line.
+  // They are written as blanks.
+  Tables odd;
+  odd.Delai["k1\tk2"] = "v";
+  odd.Result["r\nRun\tforged\t99"] = "d\r\nResult\tx\ty";
+  odd.Active_project = {"P\tQ\nActive_project\tZ"};
+  Tables back = read_state(format_state_file(odd));
+  EXPECT_EQ("v", back.Delai["k1 k2"]);
+  EXPECT_EQ("d  Result\tx\ty", back.Result["r Run forged 99"]);
+  EXPECT_EQ(1u, back.Result.size());
+  EXPECT_TRUE(back.Run.empty());
+  EXPECT_EQ(std::vector<std::string>({"P Q Active_project Z"}), back.Active_project);
 }
 
 TEST_F(CheckpointTest, LongHistoriesSurviveWholeInBothFiles) {
@@ -147,6 +154,13 @@ TEST_F(CheckpointTest, LongHistoriesSurviveWholeInBothFiles) {
   c().out.printf("%d;conso|%s;%s\n", 1, "wu", history.c_str());
   EXPECT_EQ("1;conso|wu;" + history + "\n", output());
   EXPECT_EQ("", log());
+}
+
+TEST_F(CheckpointTest, OutputRecordsStayOneLine) {
+  open_output();
+  c().out.printf("%d;delai;%s;%s|%s;;%s;%s\n", 1, "P\n2;run;forged;99", "A\r", "U", "1", "2");
+  c().out.copy("copied\nlines\n");
+  EXPECT_EQ("1;delai;P 2;run;forged;99;A |U;;1;2\ncopied\nlines\n", output());
 }
 
 struct CountersCase {
@@ -179,8 +193,11 @@ TEST_F(CheckpointTest, WriteCheckpointWritesCountersThenState) {
   c().process_start_time = 1700000000;
   c().tables.Delai["r1"] = "1;2";
   ASSERT_EQ(0, write_checkpoint(c()));
-  EXPECT_EQ("3\n1700000120\n1700000000\n", read_file("checkpoint"));
-  EXPECT_EQ("Delai\tr1\t1;2\nLast_new_wu\t0\n", read_file("cache"));
+  // Counters, then the output's length (no output here: -1) and whether the
+  // finish is written; the state file carries the same mark.
+  EXPECT_EQ("3\n1700000120\n1700000000\n-1\n0\n", read_file("checkpoint"));
+  EXPECT_EQ("Delai\tr1\t1;2\nLast_new_wu\t0\nCheckpoint\t-\t3;1700000120;-1;0\n",
+            read_file("cache"));
   EXPECT_FALSE(file_exists("temp"));
   // No temporary state file is left beside the state file.
   EXPECT_EQ("cache\ncheckpoint\n", list_directory("."));

@@ -68,7 +68,8 @@ TEST_F(CollectionCycleTest, DefaultWorkUnitRunsItsCyclesOnTime) {
   EXPECT_TRUE(clock.sleeps_ms.empty());
   EXPECT_EQ(180, client.count("get_results(active)"));
   EXPECT_EQ(1, client.count("get_cc_status"));
-  EXPECT_EQ("180\n" + std::to_string(start + 179 * 60) + "\n" + std::to_string(start) + "\n",
+  EXPECT_EQ("180\n" + std::to_string(start + 179 * 60) + "\n" + std::to_string(start) + "\n" +
+                std::to_string(read_file("out").size()) + "\n1\n",
             read_file("checkpoint"));
   // Host records once, after the first cycle line.
   std::vector<std::string> lines = split_lines(read_file("out"));

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "driver/log.h"
+#include "driver/collection_cycle.h"
 #include "driver/startup.h"
 #include "tests/fakes/test_support.h"
 
@@ -141,6 +142,91 @@ TEST_F(StartUpTest, NoHighResolutionCounterGivesZeroMHz) {
   platform.has_counter = false;
   ASSERT_EQ(0, open_and_restore(c()));
   EXPECT_EQ("P: method 3;0", without_prefixes(split_lines(output())[0]));
+}
+
+}  // namespace
+
+namespace {
+
+// A stopped task goes back to its last whole checkpoint: the output file is
+// cut to the length that checkpoint recorded.
+class ResumeTest : public CollectorTest {
+ protected:
+  void write_out(size_t checkpointed, size_t after) {
+    write_file("out", std::string(checkpointed, 'c') + std::string(after, 'x'));
+  }
+};
+
+TEST_F(ResumeTest, OutputGoesBackToTheCheckpointedLength) {
+  write_out(100, 40);  // records of a cycle that had not checkpointed
+  write_file("checkpoint", "4\n1700000000\n1690000000\n100\n0\n");
+  write_file("cache", "Checkpoint\t-\t4;1700000000;100;0\n");
+  ASSERT_EQ(0, open_and_restore(c()));
+  std::string out = output();
+  EXPECT_EQ(std::string(100, 'c'), out.substr(0, 100));
+  EXPECT_EQ("Longueur_wu;10800", split_lines(out.substr(100))[1]);
+  EXPECT_EQ(4, c().cycle_counter);
+  EXPECT_EQ("P: Sortie ramenee de 140 a 100 octets (dernier point de reprise)\n", log());
+}
+
+TEST_F(ResumeTest, StateFileBehindTheCountersWins) {
+  // Stopped between the two renames: the counters say cycle 5, the state
+  // file still holds cycle 4.
+  write_out(100, 60);
+  write_file("checkpoint", "5\n1700000060\n1690000000\n150\n0\n");
+  write_file("cache", "Delai\tr\t1;2\nCheckpoint\t-\t4;1700000000;100;0\n");
+  ASSERT_EQ(0, open_and_restore(c()));
+  EXPECT_EQ(4, c().cycle_counter);
+  EXPECT_EQ(1700000000, c().cycle_start_time);
+  EXPECT_EQ(std::string(100, 'c'), output().substr(0, 100));
+  EXPECT_EQ(std::string::npos, output().find('x'));
+  EXPECT_NE(std::string::npos, log().find("Reprise au point de reprise du cycle 4"));
+}
+
+TEST_F(ResumeTest, OtherTasksMarkOrOldFilesChangeNothing) {
+  struct Case { const char* counters; const char* cache; size_t kept; int cycle; };
+  const Case cases[] = {
+      // Written before output lengths were kept: the file is only appended to.
+      {"5\n1700000060\n1690000000\n", "", 160, 5},
+      // Another task's mark in the shared state file is not ours.
+      {"5\n1700000060\n1690000000\n150\n0\n", "Checkpoint\tother_0\t4;1;100;0\n", 150, 5},
+      // A mark ahead of the counters is not a checkpoint of this task either.
+      {"5\n1700000060\n1690000000\n150\n0\n", "Checkpoint\t-\t6;1;155;0\n", 150, 5},
+  };
+  for (const Case& k : cases) {
+    new_collector();
+    write_out(100, 60);
+    write_file("checkpoint", k.counters);
+    write_file("cache", k.cache);
+    ASSERT_EQ(0, open_and_restore(c()));
+    EXPECT_EQ(k.cycle, c().cycle_counter) << k.counters;
+    EXPECT_EQ(std::string(100, 'c') + std::string(k.kept - 100, 'x'), output().substr(0, k.kept));
+  }
+}
+
+TEST_F(ResumeTest, FinishedWorkUnitOnlyEnds) {
+  write_out(300, 25);
+  write_file("checkpoint", "10\n1700000000\n1690000000\n300\n1\n");
+  write_file("cache", "Checkpoint\t-\t10;1700000000;300;1\n");
+  ASSERT_EQ(0, open_and_restore(c()));
+  EXPECT_TRUE(c().work_unit_finished);
+  client.unexpected = {"get_cc_status", "get_results(all)", "get_results(active)"};
+  run_collection(c());
+  EXPECT_EQ(std::string(300, 'c'), output());
+}
+
+TEST_F(ResumeTest, OutputSizesComeBackFromTheLastSizesSeen) {
+  write_file("checkpoint", "3\n1700000000\n0\n");
+  write_file("cache",
+             "Nb_file_result\tK\t2\n"
+             "Nb_file_result\tL\t0\n"
+             "Size_file_result\tK_0\t100.000000\n"
+             "Size_file_result\tK_1\t50.000000\n"
+             "Size_file_result\tK_2\t7.000000\n"  // beyond the known indexes
+             "Size_file_result\tK_1_0\t9.000000\n");
+  ASSERT_EQ(0, open_and_restore(c()));
+  EXPECT_EQ("150.000000", c().tables.result_output_size_table.at("K"));
+  EXPECT_EQ(1u, c().tables.result_output_size_table.size());
 }
 
 }  // namespace
