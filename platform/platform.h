@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <string>
 
+#include "filesys.h"
+
 namespace platform {
 
 // Starts the sockets library where the system needs it (nothing on POSIX).
@@ -72,6 +74,21 @@ int sync_file(FILE* f);
 // -1 on failure; a no-op on systems where renames need no such step.
 int sync_directory(const std::string& dir);
 
+// While an object of this class lives, the BOINC runtime's periodic timer
+// signal is held back from the calling thread, so that a blocking network
+// exchange is not cut short by it; the signal is delivered afterwards.
+class TimerSignalBlock {
+ public:
+  TimerSignalBlock();
+  ~TimerSignalBlock();
+  TimerSignalBlock(const TimerSignalBlock&) = delete;
+  TimerSignalBlock& operator=(const TimerSignalBlock&) = delete;
+
+ private:
+  alignas(8) unsigned char saved_[256];  // the previous signal mask
+  bool blocked_ = false;
+};
+
 }  // namespace platform
 
 // The platform as the collector reaches it: every call goes through this
@@ -95,6 +112,28 @@ class Platform {
   virtual int truncate_file(const std::string& path, int64_t size) {
     return platform::truncate_file(path, size);
   }
+
+  // Writing the checkpoint files. Each default is the call the checkpoint
+  // makes on its own: the standard library's fopen, without retries, for the
+  // counters file's "temp"; the runtime's boinc_fopen for the state file's
+  // temporary file; the runtime's boinc_rename to put "temp" in place of the
+  // counters file and its boinc_delete_file to drop a temporary file. The
+  // opens return nullptr and the renames nonzero on failure, errno set.
+  virtual FILE* open_file(const std::string& path, const char* mode) {
+    return fopen(path.c_str(), mode);
+  }
+  virtual FILE* runtime_open_file(const std::string& path, const char* mode) {
+    return boinc_fopen(path.c_str(), mode);
+  }
+  virtual int sync_file(FILE* f) { return platform::sync_file(f); }
+  virtual int runtime_rename(const std::string& from, const std::string& to) {
+    return boinc_rename(from.c_str(), to.c_str());
+  }
+  virtual int replace_file(const std::string& from, const std::string& to) {
+    return platform::replace_file(from, to);
+  }
+  virtual int sync_directory(const std::string& dir) { return platform::sync_directory(dir); }
+  virtual int delete_file(const std::string& path) { return boinc_delete_file(path.c_str()); }
 };
 
 #endif  // COLLECTOR_PLATFORM_PLATFORM_H_

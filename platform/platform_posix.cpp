@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <ctime>
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -97,6 +99,19 @@ int replace_file(const std::string& from, const std::string& to) {
 
 int truncate_file(const std::string& path, int64_t size) {
   return truncate(path.c_str(), static_cast<off_t>(size)) == 0 ? 0 : -1;
+}
+
+static_assert(sizeof(sigset_t) <= 256, "room for a signal mask");
+
+TimerSignalBlock::TimerSignalBlock() {
+  sigset_t timer;
+  sigemptyset(&timer);
+  sigaddset(&timer, SIGALRM);
+  blocked_ = pthread_sigmask(SIG_BLOCK, &timer, reinterpret_cast<sigset_t*>(saved_)) == 0;
+}
+
+TimerSignalBlock::~TimerSignalBlock() {
+  if (blocked_) pthread_sigmask(SIG_SETMASK, reinterpret_cast<sigset_t*>(saved_), nullptr);
 }
 
 int process_id() { return static_cast<int>(getpid()); }

@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -545,6 +546,29 @@ TEST_F(ClientCallsWire, EveryCallHasItsOwnConnection) {
   // No password exchange: the collector's requests carry nothing but the
   // request itself.
   for (const auto& request : requests) EXPECT_EQ(std::string::npos, request.text.find("auth"));
+}
+
+// BOINC's runtime raises SIGALRM on the main thread ten times a second; the
+// wait for a reply must not end on it.
+void on_timer(int) {}
+
+TEST_F(ClientCallsWire, TimerSignalDoesNotCutTheExchange) {
+  struct sigaction action = {}, previous = {};
+  action.sa_handler = on_timer;  // no SA_RESTART, as the runtime installs it
+  sigemptyset(&action.sa_mask);
+  ASSERT_EQ(0, sigaction(SIGALRM, &action, &previous));
+  struct itimerval every_5ms = {{0, 5000}, {0, 5000}}, stopped = {};
+  ASSERT_EQ(0, setitimer(ITIMER_REAL, &every_5ms, nullptr));
+  server.on_request([](RpcKind, int, FakeClientModel&) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+  });
+  Parsed r;
+  int results = call(calls, RpcKind::get_results_active, r);
+  int state = call(calls, RpcKind::get_state, r);
+  setitimer(ITIMER_REAL, &stopped, nullptr);
+  sigaction(SIGALRM, &previous, nullptr);
+  EXPECT_EQ(0, results);
+  EXPECT_EQ(0, state);
 }
 
 TEST_F(ClientCallsWire, RefusalStepClosesThenRefusesThenListensAgain) {
