@@ -223,7 +223,7 @@ e2e_app_version() {
 #   $8 received time (Unix seconds)
 e2e_job() {
     local wu=$1 app=$2 plan=$3 cmd=$4 inputs=$5 opens=$6 sticky=$7 received=$8
-    local result=${wu}_0 spec name bytes k open keep=""
+    local result=${wu}_0 spec k open keep=""
     [ "$sticky" = 1 ] && keep="<sticky/>"
     for spec in $inputs; do
         e2e_make_file "${spec%%:*}" "${spec##*:}" || return 1
@@ -327,10 +327,10 @@ e2e_start_client() {
 # One look at the client's results into $E2E_WORK/results; remembers the PID
 # of every task process seen. Fails when the client does not answer.
 e2e_poll() {
-    local name state ready active tstate pid slot
+    local pid
     "$E2E_PROBE" "$E2E_PORT" results >"$E2E_WORK/results.new" 2>/dev/null || return 1
     mv "$E2E_WORK/results.new" "$E2E_WORK/results"
-    while read -r name state ready active tstate pid slot; do
+    while read -r _ _ _ _ _ pid _; do
         [ "${pid:-0}" != 0 ] && e2e_track_pid "$pid"
     done <"$E2E_WORK/results"
     return 0

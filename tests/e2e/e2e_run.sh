@@ -191,7 +191,7 @@ while [ "$(e2e_elapsed "$T_CLIENT" "$(e2e_now)" | cut -d. -f1)" -lt "$LIMIT" ]; 
         fi
     done
 
-    read -r st ready active tstate pid slot <<<"$(e2e_result "$COLLECTOR_RESULT")"
+    read -r st ready _ _ pid slot <<<"$(e2e_result "$COLLECTOR_RESULT")"
     if [ "${pid:-0}" != 0 ] && [ "${slot:--1}" -ge 0 ]; then
         if [[ " $COLLECTOR_PIDS " != *" $pid "* ]]; then
             COLLECTOR_PIDS="$COLLECTOR_PIDS $pid"
@@ -206,7 +206,7 @@ while [ "$(e2e_elapsed "$T_CLIENT" "$(e2e_now)" | cut -d. -f1)" -lt "$LIMIT" ]; 
             [ "$(head -n 1 "$ART/checkpoint")" -ge 3 ] 2>/dev/null; then
             KILL_COUNTER=$(head -n 1 "$ART/checkpoint")
             sleep 1
-            kill -KILL "$pid" 2>/dev/null && KILLED_PID=$pid
+            e2e_is_ours "$pid" && kill -KILL "$pid" 2>/dev/null && KILLED_PID=$pid
             say "killed the collector ($pid, SIGKILL) after its checkpoint of cycle $KILL_COUNTER"
         fi
     fi
