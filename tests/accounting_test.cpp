@@ -684,3 +684,64 @@ TEST_F(AccountingTest, WholeWorkUnitFollowsTwoWorkersToTheirEnd) {
 }
 
 }  // namespace
+
+namespace {
+
+// Against a client_state.xml written by the real client (see the fixture's
+// own comment for how it was made).
+TEST_F(AccountingTest, RealClientStateFile) {
+  write_file("client_state.xml",
+             read_file(std::string(FIXTURES_DIR) + "/client_state/real_two_projects.xml"));
+  const std::string alpha = dir->path() + "/projects/localhost_alpha";
+  const std::string beta = dir->path() + "/projects/localhost_beta";
+  make_dirs(alpha);
+  make_dirs(beta);
+  write_file(alpha + "/lattice_wu_102_grid", std::string(500, 'g'));
+  write_file(alpha + "/lattice_wu_102_seed", std::string(20, 's'));
+  write_file(alpha + "/lattice_2.05_x86_64-pc-linux-gnu", std::string(9000, 'x'));
+  write_file(alpha + "/lattice_params_2.05.xml", std::string(100, 'p'));
+  write_file(alpha + "/lattice_tables_2.05.dat", std::string(900, 't'));
+  write_file(beta + "/sieve_wu_7_range", std::string(64, 'r'));
+  write_file(beta + "/sieve_7.12_x86_64-pc-linux-gnu", std::string(7000, 'y'));
+
+  RESULT lattice = make_executing("lattice_wu_102_0", "lattice_wu_102", "http://localhost/alpha/");
+  lattice.version_num = 205;
+  strcpy(lattice.plan_class, "mt");
+  strcpy(lattice.resources, "4 CPUs");
+  lattice.received_time = 1796996801.0;
+  lattice.report_deadline = 1797601601.0;
+  RESULT sieve = make_result("sieve_wu_7_1", "sieve_wu_7", "http://localhost/beta/");
+  sieve.version_num = 712;
+  sieve.received_time = 1796996802.0;
+  sieve.report_deadline = 1797601602.0;
+  client.active = {lattice, sieve};
+  // Two results followed from an earlier cycle, now gone from the active list.
+  Tables& t = c().tables;
+  t.Result["lattice_wu_101_0"] = "cpu;Alpha Lattice;lattice|Lattice Relaxation;x86_64-pc-linux-gnu;mt";
+  t.Download["lattice_wu_101_0"] = "Alpha Lattice;lattice|Lattice Relaxation;1024.000000;";
+  t.Result["sieve_wu_8_0"] = "cpu;Beta Sieve;sieve|Prime Sieve;x86_64-pc-linux-gnu;";
+  cycle();
+
+  const std::string lattice_d = "cpu;Alpha Lattice;lattice|Lattice Relaxation;x86_64-pc-linux-gnu;mt";
+  const std::string sieve_d = "cpu;Beta Sieve;sieve|Prime Sieve;x86_64-pc-linux-gnu;";
+  EXPECT_EQ(std::vector<std::string>({
+                "delai;Alpha Lattice;lattice|Lattice Relaxation;;1796996801;1797601601",
+                "resources;lattice_wu_102_0;" + lattice_d + ";4 CPUs",
+                "active_project;Alpha Lattice;cpu;5;600;4711",
+                "projet;http://localhost/alpha/;Alpha Lattice",
+                "delai;Beta Sieve;sieve|Prime Sieve;;1796996802;1797601602",
+                "resources;sieve_wu_7_1;" + sieve_d + ";0.01 CPUs",  // the project is nci
+                "download;Alpha Lattice;lattice|Lattice Relaxation;1024.000000;mt;0.767241",
+                "duree|lattice_wu_101;" + lattice_d + ";0.767241;5.015177;",
+                "duree|sieve_wu_8;" + sieve_d + ";0.505465;4.013936;",
+            }),
+            records());
+  EXPECT_EQ("Alpha Lattice;lattice|Lattice Relaxation;520.000000;", t.Download.at("lattice_wu_102_0"));
+  EXPECT_EQ("Beta Sieve;sieve|Prime Sieve;64.000000;", t.Download.at("sieve_wu_7_1"));
+  EXPECT_EQ("Alpha Lattice;lattice|Lattice Relaxation;10000.000000", t.Dl_app.at("lattice"));
+  EXPECT_EQ("Beta Sieve;sieve|Prime Sieve;7000.000000", t.Dl_app.at("sieve"));
+  EXPECT_DOUBLE_EQ(4.0, c().executing_cpu_sum);
+  EXPECT_EQ("", log());
+}
+
+}  // namespace
