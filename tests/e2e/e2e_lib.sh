@@ -284,13 +284,97 @@ e2e_write_state() {
     } >"$E2E_DATA/client_state.xml"
 }
 
+
+# --- a made-up GPU environment for the tasks ----------------------------------
+
+# Lays out under directory $1 a small sysfs tree with two display-class PCI
+# devices, an NVIDIA one bound to "nvidia" (whose module has a version file)
+# and an AMD one bound to "amdgpu" (with its VRAM size), next to a device of
+# another class that must be left out, and a pci.ids file naming both. Writes
+# to $1/expected_coproc.txt the lines that gpu_detect must write for that tree
+# with GPU_DETECT_SYSFS_ROOT=$1/sys, GPU_DETECT_PCI_IDS=$1/pci.ids and
+# GPU_DETECT_NO_NVML=1 (the variables e2e_fake_gpu_env exports).
+e2e_fake_sysfs() {
+    local root=$1 sys dev
+    sys=$root/sys
+    mkdir -p "$sys/bus/pci/drivers/nvidia" "$sys/bus/pci/drivers/amdgpu" \
+        "$sys/bus/pci/drivers/snd_hda_intel" "$sys/module/nvidia" "$sys/module/amdgpu" || return 1
+    # address vendor device subsystem_vendor subsystem_device revision class driver
+    while read -r addr vendor device svendor sdevice rev class driver; do
+        dev=$sys/bus/pci/devices/$addr
+        mkdir -p "$dev" || return 1
+        printf '%s\n' "$vendor" >"$dev/vendor"
+        printf '%s\n' "$device" >"$dev/device"
+        printf '%s\n' "$svendor" >"$dev/subsystem_vendor"
+        printf '%s\n' "$sdevice" >"$dev/subsystem_device"
+        printf '%s\n' "$rev" >"$dev/revision"
+        printf '%s\n' "$class" >"$dev/class"
+        ln -s "../../../bus/pci/drivers/$driver" "$dev/driver"
+    done <<'DEVICES'
+0000:00:1f.3 0x8086 0x51c8 0x8086 0x7270 0x01 0x040300 snd_hda_intel
+0000:01:00.0 0x10de 0x1b80 0x10de 0x119e 0xa1 0x030000 nvidia
+0000:0a:00.0 0x1002 0x73bf 0x1002 0x0e3a 0xc1 0x030000 amdgpu
+DEVICES
+    printf '17163091968\n' >"$sys/bus/pci/devices/0000:0a:00.0/mem_info_vram_total"
+    printf '535.104.05\n' >"$sys/module/nvidia/version"
+    # amdgpu as built into the kernel tree: no version file.
+    printf '%s\n' '# pci.ids for the end-to-end tests' \
+        '8086  Intel Corporation' \
+        '	51c8  E2E Audio Device' \
+        '10de  NVIDIA Corporation' \
+        '	1b80  E2E Display N80' \
+        '		10de 119e  E2E Display N80 Founders' \
+        '1002  Advanced Micro Devices, Inc. [AMD/ATI]' \
+        '	73bf  E2E Display A3BF' \
+        'C 03  Display controller' >"$root/pci.ids"
+    printf '%s\n' \
+        'GPU;NVIDIA;0;NVIDIA Corporation E2E Display N80;-1;535.104.05;nvidia;PCI\VEN_10DE&DEV_1B80&SUBSYS_119E10DE&REV_A1;0000:01:00.0' \
+        'GPU;ATI/AMD;0;Advanced Micro Devices, Inc. [AMD/ATI] E2E Display A3BF;17163091968;;amdgpu;PCI\VEN_1002&DEV_73BF&SUBSYS_0E3A1002&REV_C1;0000:0a:00.0' \
+        >"$root/expected_coproc.txt"
+}
+
+# Exports the variables that point gpu_detect at the tree of e2e_fake_sysfs
+# $1; the client started afterwards hands them on to its tasks.
+e2e_fake_gpu_env() {
+    export GPU_DETECT_SYSFS_ROOT=$1/sys
+    export GPU_DETECT_PCI_IDS=$1/pci.ids
+    export GPU_DETECT_NO_NVML=1
+}
+
+# Removes those variables, so that gpu_detect looks at the real host.
+e2e_plain_gpu_env() {
+    unset GPU_DETECT_SYSFS_ROOT GPU_DETECT_PCI_IDS GPU_DETECT_NO_NVML
+}
+
+# The GPU_DETECT_* variables of process $1 as it was started, one per line.
+e2e_gpu_env_of() {
+    tr '\0' '\n' <"/proc/$1/environ" 2>/dev/null | grep '^GPU_DETECT_' | sort
+    return 0
+}
+
 # --- the client -----------------------------------------------------------
 
-# A loopback port on which nothing listens (bounded number of tries).
+# True when some TCP socket of the host, in any state, has local port $1:
+# a listener, but also one end of a connection or a socket in TIME_WAIT,
+# either of which makes the client's bind fail (it then retries once a
+# second for 30 s before it gives up its GUI RPC).
+e2e_port_in_use() {
+    local hex
+    hex=$(printf ':%04X ' "$1")
+    cat /proc/net/tcp /proc/net/tcp6 2>/dev/null | awk '{ print $2 " " }' | grep -q -- "$hex"
+}
+
+# A free loopback port (bounded number of tries), below the kernel's range
+# of ephemeral ports, where the local ends of other programs' connections
+# come from.
 e2e_pick_port() {
-    local i p
+    local i p low=32768 high span
+    read -r low high 2>/dev/null </proc/sys/net/ipv4/ip_local_port_range
+    span=$((low - 20000))
+    [ "$span" -ge 1000 ] || span=40000
     for ((i = 0; i < 200; i++)); do
-        p=$((20000 + (RANDOM * 32768 + RANDOM) % 40000))
+        p=$((20000 + (RANDOM * 32768 + RANDOM) % span))
+        e2e_port_in_use "$p" && continue
         if ! (exec 3<>"/dev/tcp/127.0.0.1/$p") 2>/dev/null; then
             E2E_PORT=$p
             return 0

@@ -5,6 +5,9 @@
 //   e2e_probe PORT results   one line per result the client knows:
 //                            name state ready_to_report active_task
 //                            active_task_state pid slot
+//   e2e_probe PORT status    the client status, one line:
+//                            network_suspend_reason network_mode
+//                            network_mode_perm task_suspend_reason
 //
 // Exit status 1 when the client cannot be reached, 64 for bad arguments.
 #include <cstdio>
@@ -39,16 +42,29 @@ int list_results(int port) {
   return 0;
 }
 
+int status(int port) {
+  RPC_CLIENT rpc;
+  if (rpc.init("127.0.0.1", port) != 0) return 1;
+  CC_STATUS cc;
+  int retval = rpc.get_cc_status(cc);
+  rpc.close();
+  if (retval != 0) return 1;
+  printf("%d %d %d %d\n", cc.network_suspend_reason, cc.network_mode, cc.network_mode_perm,
+         cc.task_suspend_reason);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   if (argc != 3) {
-    fprintf(stderr, "usage: e2e_probe PORT ping|results\n");
+    fprintf(stderr, "usage: e2e_probe PORT ping|results|status\n");
     return 64;
   }
   int port = atoi(argv[1]);
   if (!strcmp(argv[2], "ping")) return ping(port);
   if (!strcmp(argv[2], "results")) return list_results(port);
+  if (!strcmp(argv[2], "status")) return status(port);
   fprintf(stderr, "e2e_probe: unknown request %s\n", argv[2]);
   return 64;
 }
