@@ -53,10 +53,10 @@ class StateFileWriter {
   std::string* text_;
 };
 
-bool write_all(FILE* f, const std::string& text) {
+bool write_all(Platform& os, FILE* f, const std::string& text) {
   if (!text.empty() && fwrite(text.data(), 1, text.size(), f) != text.size()) return false;
   if (fflush(f) != 0) return false;
-  return platform::sync_file(f) == 0;
+  return os.sync_file(f) == 0;
 }
 
 std::string directory_of(const std::string& path) {
@@ -109,15 +109,15 @@ int write_state_file(Collector& c) {
   std::string text = format_state_file(c.tables);
   const std::string& path = c.paths.state_file;
   std::string temp = path + "." + std::to_string(platform::process_id()) + ".tmp";
-  FILE* f = boinc_fopen(temp.c_str(), "wb");
+  FILE* f = c.platform->runtime_open_file(temp, "wb");
   if (!f) return 1;
-  bool written = write_all(f, text);
+  bool written = write_all(*c.platform, f, text);
   if (fclose(f) != 0) written = false;
-  if (!written || platform::replace_file(temp, path) != 0) {
-    boinc_delete_file(temp.c_str());
+  if (!written || c.platform->replace_file(temp, path) != 0) {
+    c.platform->delete_file(temp);
     return 1;
   }
-  platform::sync_directory(directory_of(path));
+  c.platform->sync_directory(directory_of(path));
   return 0;
 }
 
@@ -134,7 +134,7 @@ int write_checkpoint(Collector& c) {
   mark.output_length = length;
   mark.finished = c.work_unit_finished ? 1 : 0;
 
-  FILE* f = fopen("temp", "w");
+  FILE* f = c.platform->open_file("temp", "w");
   if (!f) return 1;
   fprintf(f, "%d\n", c.cycle_counter);
   fprintf(f, "%d\n", c.cycle_start_time);
@@ -142,12 +142,12 @@ int write_checkpoint(Collector& c) {
   fprintf(f, "%lld\n", mark.output_length);
   fprintf(f, "%d\n", mark.finished);
   fflush(f);
-  platform::sync_file(f);
+  c.platform->sync_file(f);
   fclose(f);
   std::string name;
   boinc_resolve_filename_s("checkpoint", name);
   errno = 0;
-  if (boinc_rename("temp", name.c_str()) != 0) {
+  if (c.platform->runtime_rename("temp", name) != 0) {
     int error = errno;
     return error != 0 ? error : EIO;
   }
