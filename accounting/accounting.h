@@ -25,9 +25,9 @@ void detect_new_work_units(Collector& c);
 
 // Looks result `name` up in the client's state and, when it has finished,
 // stores its durations, upload summary and completed download summary.
-// Returns 0 when the client's state could be consulted (finished or not), -1
-// when it was not available.
-int record_finished_result(Collector& c, const std::string& name);
+// Returns 0 when the client's state could be consulted (finished or not;
+// *finished tells which when given), -1 when it was not available.
+int record_finished_result(Collector& c, const std::string& name, bool* finished = nullptr);
 
 // --- Readings and completion records --------------------------------------
 
@@ -59,6 +59,11 @@ void report_completed_task(Collector& c, const std::string& name);
 // The project directory of a master URL: the data directory + "/projects/" +
 // the URL without its first 7 characters and its last one, "/" made "_".
 std::string project_directory(const Collector& c, const std::string& master_url);
+
+// Whether a name from the client can stand for a file directly inside a
+// project directory: not empty, no "/" or "\", not "." or "..". Other names
+// are never looked at on the disk.
+bool plain_file_name(const std::string& name);
 
 // One output-watch pass for result `name`: sizes its output files, and when
 // all of them have gone, records the result's end.

@@ -55,7 +55,7 @@ void size_input_files(Collector& c, const RESULT& r, const std::string& name,
     std::string path = dir + "/" + file;
     if (t.File.count(path)) continue;  // counted with the work unit that brought it
     int64_t size = 0;
-    if (c.platform->file_size(path, &size) != 0) {
+    if (!plain_file_name(file) || c.platform->file_size(path, &size) != 0) {
       log_printf("Erreur assignation taille wu\n");
       return;
     }
@@ -74,6 +74,7 @@ void size_application(Collector& c, const std::string& name, const std::string& 
   const std::string& dir = t.Dir[name];
   for (const std::string& file : files) {
     int64_t size = 0;
+    if (!plain_file_name(file)) continue;
     if (c.platform->file_size(dir + "/" + file, &size) == 0) sum += static_cast<double>(size);
   }
   if (sum == 0.0) {

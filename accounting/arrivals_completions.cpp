@@ -71,8 +71,9 @@ void detect_new_work_units(Collector& c) {
   t.New_wu_counted.clear();
 }
 
-int record_finished_result(Collector& c, const std::string& name) {
+int record_finished_result(Collector& c, const std::string& name, bool* finished) {
   Tables& t = c.tables;
+  if (finished) *finished = false;
   if (!c.state.state_loaded) load_client_state(c, StateFallback::kAllResultsList);
   if (!c.state.state_loaded) {
     log_printf("%s Erreur wu_terminee (chargement state)\n", msg_prefix());
@@ -80,6 +81,7 @@ int record_finished_result(Collector& c, const std::string& name) {
   }
   ResultCompletion completion = lookup_result_completion(c, name);
   if (!completion.finished) return 0;
+  if (finished) *finished = true;
   auto result = t.Result.find(name);
   const std::string description = result == t.Result.end() ? std::string() : result->second;
   const std::string& cpu = completion.final_cpu_time;

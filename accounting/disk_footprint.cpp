@@ -17,7 +17,14 @@ std::string project_directory(const Collector& c, const std::string& master_url)
   for (char& ch : name) {
     if (ch == '/') ch = '_';
   }
+  // Never the projects directory's parent or itself under another name.
+  if (name == "." || name == "..") name.assign(name.size(), '_');
   return c.settings.data_directory + "/projects/" + name;
+}
+
+bool plain_file_name(const std::string& name) {
+  if (name.empty() || name == "." || name == "..") return false;
+  return name.find_first_of("/\\") == std::string::npos;
 }
 
 namespace {
@@ -54,7 +61,7 @@ void erase_output_sizes(Tables& t, const std::string& name, int last) {
 void watch_one_result(Collector& c, const std::string& name) {
   Tables& t = c.tables;
   auto dir = t.Dir.find(name);
-  if (dir == t.Dir.end()) return;
+  if (dir == t.Dir.end() || !plain_file_name(name)) return;
   int known = t.Nb_file_result[name];
   double total = 0.0;
   int found = 0;
@@ -79,8 +86,11 @@ void watch_one_result(Collector& c, const std::string& name) {
   }
   if (known <= 0) return;  // no output file has appeared yet
   // Output files were seen and none is left: the result may have ended.
+  // Their last sizes are kept until it has: they are the upload size, and a
+  // kill before the result's end must not lose them.
   c.state.state_loaded = false;
-  if (record_finished_result(c, name) != 0) return;
+  bool finished = false;
+  if (record_finished_result(c, name, &finished) != 0 || !finished) return;
   t.Dir.erase(name);
   erase_output_sizes(t, name, known);
   t.Nb_file_result.erase(name);

@@ -13,7 +13,9 @@ struct Collector;
 int query_client_version(Collector& c);
 
 // Paced. Each returns 0 on success, -1 when no connection could be made, or
-// the failed request's error code.
+// the failed request's error code. An answer listing results that does not
+// list the collector's own task (known from its init data) is incomplete and
+// fails with ERR_XML_PARSE.
 int query_cc_status(Collector& c);         // into replies.cc_status
 int query_host_info(Collector& c);         // into replies.host_info
 int query_active_results(Collector& c);    // into replies.active_results

@@ -83,7 +83,16 @@ void return_to_last_checkpoint(Collector& c) {
   CheckpointMark mark = c.counters_mark;
   const CheckpointMark& saved = c.tables.Checkpoint;
   const std::string task = c.init_data.result_name[0] ? c.init_data.result_name : "-";
-  if (mark.present && saved.present && saved.task == task &&
+  const bool ours = saved.present && saved.task == task;
+  if (mark.present && mark.cycle_counter == 1 && mark.finished == 0 && !ours) {
+    // Stopped between the two files of the task's first checkpoint: the
+    // state file never held this task, so the task starts over as a new one.
+    log_printf("%s Premier point de reprise incomplet: la tache repart du debut\n",
+               msg_prefix());
+    c.cycle_counter = 0;
+    c.cycle_start_time = 0;
+    mark.output_length = 0;
+  } else if (mark.present && ours &&
       (saved.cycle_counter < mark.cycle_counter ||
        (saved.cycle_counter == mark.cycle_counter && saved.finished < mark.finished))) {
     log_printf("%s Reprise au point de reprise du cycle %d\n", msg_prefix(),

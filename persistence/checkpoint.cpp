@@ -32,7 +32,11 @@ class StateFileWriter {
  public:
   explicit StateFileWriter(std::string* text) : text_(text) {}
 
+  // An entry whose key is empty could never be read back as itself (the
+  // reader skips empty fields, so a TAB in its value would make another
+  // key of it): it is left out.
   void line(const char* tag, const std::string& key, const std::string& value) {
+    if (key.empty()) return;
     text_->append(tag).append("\t").append(cleaned(key, true)).append("\t");
     text_->append(cleaned(value, false)).append("\n");
   }
@@ -46,6 +50,7 @@ class StateFileWriter {
     for (const auto& entry : table) line(tag, entry.first, format_int(entry.second));
   }
   void two_fields(const char* tag, const std::string& value) {
+    if (value.empty()) return;
     text_->append(tag).append("\t").append(cleaned(value, true)).append("\n");
   }
 
@@ -105,10 +110,29 @@ std::string format_state_file(const Tables& t) {
   return text;
 }
 
+namespace {
+
+// The state file's temporary sibling, named after the task: the tasks of a
+// project share the directory, and a process of the same task started after
+// a kill writes over what its predecessor left.
+std::string temporary_state_path(const Collector& c) {
+  std::string task = c.init_data.result_name;
+  if (task.empty()) task = "task";
+  if (task.size() > 100) task.resize(100);
+  for (char& ch : task) {
+    bool plain = (ch >= 'a' && ch <= 'z') || (ch >= 'A' && ch <= 'Z') || (ch >= '0' && ch <= '9') ||
+                 ch == '_' || ch == '-';
+    if (!plain) ch = '_';
+  }
+  return c.paths.state_file + "." + task + ".tmp";
+}
+
+}  // namespace
+
 int write_state_file(Collector& c) {
   std::string text = format_state_file(c.tables);
   const std::string& path = c.paths.state_file;
-  std::string temp = path + "." + std::to_string(platform::process_id()) + ".tmp";
+  const std::string temp = temporary_state_path(c);
   FILE* f = c.platform->runtime_open_file(temp, "wb");
   if (!f) return 1;
   bool written = write_all(*c.platform, f, text);
@@ -136,14 +160,16 @@ int write_checkpoint(Collector& c) {
 
   FILE* f = c.platform->open_file("temp", "w");
   if (!f) return 1;
-  fprintf(f, "%d\n", c.cycle_counter);
-  fprintf(f, "%d\n", c.cycle_start_time);
-  fprintf(f, "%d\n", c.process_start_time);
-  fprintf(f, "%lld\n", mark.output_length);
-  fprintf(f, "%d\n", mark.finished);
-  fflush(f);
-  c.platform->sync_file(f);
-  fclose(f);
+  // A counters file that did not reach the disk whole must not replace the
+  // last good one: the task would be taken for a new one.
+  bool written = fprintf(f, "%d\n%d\n%d\n%lld\n%d\n", c.cycle_counter, c.cycle_start_time,
+                         c.process_start_time, mark.output_length, mark.finished) > 0;
+  if (fflush(f) != 0 || c.platform->sync_file(f) != 0) written = false;
+  if (fclose(f) != 0) written = false;
+  if (!written) {
+    c.platform->delete_file("temp");
+    return 1;
+  }
   std::string name;
   boinc_resolve_filename_s("checkpoint", name);
   errno = 0;

@@ -12,13 +12,13 @@ struct Collector;
 struct Tables;
 
 // Writes the counters file, then the state file. Returns 0; 1 when "temp"
-// cannot be created or the state file cannot be written; the errno of the
-// failed rename when "temp" cannot replace the counters file (the state file
-// is then not written).
+// cannot be created or written whole (nothing is replaced then) or the state
+// file cannot be written; the errno of the failed rename when "temp" cannot
+// replace the counters file (the state file is then not written).
 int write_checkpoint(Collector& c);
 
-// Replaces the state file whole: the text is written to a file of this
-// process beside it, synced, and renamed over it, so that the file on disk is
+// Replaces the state file whole: the text is written to a file of this task
+// beside it, synced, and renamed over it, so that the file on disk is
 // always either the previous checkpoint or this one. Returns 0, or 1 when the
 // file cannot be written (the previous file is left as it was).
 int write_state_file(Collector& c);

@@ -4,7 +4,10 @@
 #include <cstdio>
 #include <vector>
 
+#include "platform/platform.h"
+
 int OutputFile::open(const std::string& path, const char* mode) {
+  path_ = path;
   int retval = file_.open(path.c_str(), mode);
   open_ = retval == 0;
   return retval;
@@ -43,5 +46,14 @@ void OutputFile::copy(const char* text) {
 
 int OutputFile::flush() {
   if (!open_) return -1;
-  return file_.flush();
+  int64_t before = 0;
+  const bool known = platform::file_size(path_, &before) == 0;
+  int retval = file_.flush();
+  if (retval == 0) return 0;
+  // A write cut short (a full disk) leaves part of a record, onto which the
+  // next records would be glued: the file goes back to its length before
+  // this flush, and the buffered records are lost whole. (The stream drops
+  // what it could not write, and appends after the new end next time.)
+  if (known) platform::truncate_file(path_, before);
+  return retval;
 }

@@ -24,12 +24,14 @@ class OutputFile {
   void copy(const char* text);
 
   // Writes the buffer with one write, flushes the stream and empties the
-  // buffer. Returns 0, or nonzero when the write or the flush failed (the
-  // buffered records are then lost).
+  // buffer. Returns 0, or nonzero when the write or the flush failed: the
+  // buffered records are then lost, and the file is cut back to its length
+  // before the flush, so that it never holds part of a record.
   int flush();
 
  private:
   MFILE file_;
+  std::string path_;
   bool open_ = false;
 };
 
