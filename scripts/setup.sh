@@ -7,7 +7,8 @@ ROOT=$(cd "$(dirname "$0")/.." && pwd)
 BUILD=${1:-$ROOT/build}
 [ $# -gt 0 ] && shift
 
-PACKAGES="cmake make g++ pkg-config libboinc-app-dev libpugixml-dev googletest libgtest-dev boinc-client python3 procps"
+# clang and its runtimes build the fuzz targets; procps gives the tests ps.
+PACKAGES="cmake make g++ pkg-config libboinc-app-dev libpugixml-dev googletest libgtest-dev boinc-client procps clang libclang-rt-dev"
 
 missing=""
 for p in $PACKAGES; do
