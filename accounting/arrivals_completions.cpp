@@ -1,6 +1,7 @@
 // Arrivals of results (counted per project and application at the finish of
 // each work unit) and completions of the results the collector followed.
 #include <string>
+#include <vector>
 
 #include "accounting/accounting.h"
 #include "client/client_state.h"
@@ -37,18 +38,32 @@ void detect_new_work_units(Collector& c) {
     c.last_request_time = 0;
     have_results = true;
   }
-  if (have_results && load_client_state(c)) {
+  // Only four fields of each result are needed: the client's (large) result
+  // records are let go before the client's state is loaded beside them.
+  struct Arrival {
+    std::string name, wu_name, project_url;
+    double received_time;
+  };
+  std::vector<Arrival> arrivals;
+  if (have_results) {
     for (const RESULT* r : c.replies.all_results.results) {
-      const std::string name = r->name;
-      if (!(static_cast<double>(t.Last_new_wu) < r->received_time)) continue;
+      arrivals.push_back({r->name, r->wu_name, r->project_url, r->received_time});
+    }
+    c.replies.all_results.clear();
+    c.state.records.clear();
+  }
+  if (have_results && load_client_state(c)) {
+    for (const Arrival& r : arrivals) {
+      const std::string& name = r.name;
+      if (!(static_cast<double>(t.Last_new_wu) < r.received_time)) continue;
       if (t.Delai.count(name) || t.New_wu_counted.count(name)) continue;
-      std::string project = project_name(c, r->project_url);
+      std::string project = project_name(c, r.project_url);
       if (project.empty()) {
         log_printf("%s Erreur assignation project_name (recherche new_wu)\n", msg_prefix());
         continue;
       }
-      t.Project[r->project_url] = project;
-      std::string app = lookup_workunit_app_name(c, r->wu_name);
+      t.Project[r.project_url] = project;
+      std::string app = lookup_workunit_app_name(c, r.wu_name);
       if (app.empty()) {
         log_printf("%s Erreur assignation app_name (recherche new_wu)\n", msg_prefix());
         continue;

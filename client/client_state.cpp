@@ -2,12 +2,14 @@
 
 #include <climits>
 #include <cmath>
+#include <cstdint>
 #include <string>
 #include <vector>
 
 #include <pugixml.hpp>
 
 #include "client/paced_calls.h"
+#include "client/state_index.h"
 #include "driver/collector.h"
 #include "driver/log.h"
 
@@ -19,76 +21,18 @@ const char kStateFileName[] = "/client_state.xml";
 const int kResultFilesUploaded = 5;
 const char kResultFilesUploadedText[] = "5";
 
-// The queries on the state file. Each one is defined by its literal text, in
-// which the looked-up value stands between single quotes:
-//
-//   project      "/client_state/project[master_url='" + URL + "']"
-//   non-CPU      "/client_state/project[master_url='" + URL + "']/non_cpu_intensive"
-//   work unit    "/client_state/workunit[name='" + work-unit name + "']"
-//   application  "/client_state/app[name='" + application name + "']"
-//   version      "/client_state/app_version[app_name='" + application name +
-//                "' and version_num='" + version number in decimal + "']"
-//   result       "/client_state/result[name='" + result name + "']"
-//
-// The values come from the client and may hold any character, quotes
-// included, so no query text is ever built from them (a quote would end the
-// literal early and pugixml throws on the malformed text). Instead each query
-// is compiled once with an XPath string variable in place of the quoted
-// literal: comparing a node set with a string variable is the same string
-// comparison as comparing it with the literal, for every value, and it also
-// matches values that hold quotes. The texts below are constants that compile
-// and evaluate to node sets, so neither compiling nor evaluating them throws.
-const char kValueVariable[] = "value";
-const char kVersionVariable[] = "version";
-const char kProjectQuery[] = "/client_state/project[master_url=$value]";
-const char kNonCpuIntensiveQuery[] =
-    "/client_state/project[master_url=$value]/non_cpu_intensive";
-const char kWorkunitQuery[] = "/client_state/workunit[name=$value]";
-const char kAppQuery[] = "/client_state/app[name=$value]";
-const char kAppVersionQuery[] =
-    "/client_state/app_version[app_name=$value and version_num=$version]";
-const char kResultQuery[] = "/client_state/result[name=$value]";
+// A state file whose last change (its inode change time, which every write,
+// rename or touch sets to the current time) is at least this much older than
+// the moment its reading starts cannot be changed afterwards without getting
+// a later change time, even on file systems that keep times to the second or
+// two and with the kernel's coarse clock. A younger file could be rewritten
+// within the same clock tick with the same size and look unchanged: its
+// document is never reused.
+const int64_t kSettledNs = 3000000000;
 
-class StateQueries {
- public:
-  StateQueries() {
-    value_ = variables_.add(kValueVariable, pugi::xpath_type_string);
-    version_ = variables_.add(kVersionVariable, pugi::xpath_type_string);
-    project = pugi::xpath_query(kProjectQuery, &variables_);
-    non_cpu_intensive = pugi::xpath_query(kNonCpuIntensiveQuery, &variables_);
-    workunit = pugi::xpath_query(kWorkunitQuery, &variables_);
-    app = pugi::xpath_query(kAppQuery, &variables_);
-    app_version = pugi::xpath_query(kAppVersionQuery, &variables_);
-    result = pugi::xpath_query(kResultQuery, &variables_);
-  }
-  StateQueries(const StateQueries&) = delete;
-  StateQueries& operator=(const StateQueries&) = delete;
-
-  // The first element in document order that `query` selects with $value
-  // (and $version) set as given; an empty node when none.
-  pugi::xml_node first(const pugi::xml_document& document, const pugi::xpath_query& query,
-                       const std::string& value, const std::string& version = std::string()) {
-    value_->set(value.c_str());
-    version_->set(version.c_str());
-    return document.select_node(query).node();
-  }
-
-  pugi::xpath_query project;
-  pugi::xpath_query non_cpu_intensive;
-  pugi::xpath_query workunit;
-  pugi::xpath_query app;
-  pugi::xpath_query app_version;
-  pugi::xpath_query result;
-
- private:
-  pugi::xpath_variable_set variables_;
-  pugi::xpath_variable* value_ = nullptr;
-  pugi::xpath_variable* version_ = nullptr;
-};
-
-StateQueries& queries() {
-  static StateQueries instance;
-  return instance;
+pugi::xml_node select(Collector& c, StateLookup kind, const std::string& value,
+                      const std::string& version = std::string()) {
+  return c.state.index.lookup(c.state.document, kind, value, version);
 }
 
 bool from_file(const Collector& c) { return c.state.source == StateSource::kFile; }
@@ -109,11 +53,8 @@ std::string whole_seconds(double seconds) {
 }
 
 // The first record of the client state record's projects with this URL.
-const PROJECT* rpc_project(const Collector& c, const std::string& master_url) {
-  for (const PROJECT* p : c.replies.client_state.projects) {
-    if (p && master_url == p->master_url) return p;
-  }
-  return nullptr;
+const PROJECT* rpc_project(Collector& c, const std::string& master_url) {
+  return c.state.records.project(c.replies.client_state.projects, master_url);
 }
 
 }  // namespace
@@ -121,10 +62,27 @@ const PROJECT* rpc_project(const Collector& c, const std::string& master_url) {
 bool load_client_state(Collector& c, StateFallback fallback) {
   if (c.state.state_loaded) return true;
 
-  std::string path = c.settings.data_directory + kStateFileName;
+  const std::string path = c.settings.data_directory + kStateFileName;
+  platform::FileStamp stamp;
+  const bool stamped = platform::file_stamp(path, &stamp) == 0;
+  if (stamped && platform::same_file(stamp, c.state.parsed_from)) {
+    // The file is the one parsed into the document at an earlier pass: the
+    // document already holds what a new parse would give.
+    c.state.state_loaded = true;
+    c.state.source = StateSource::kFile;
+    return true;
+  }
+
+  c.state.forget();
+  const int64_t read_at = platform::wall_clock_ns();
   pugi::xml_parse_result parsed =
       c.state.document.load_file(path.c_str(), pugi::parse_default, pugi::encoding_auto);
   if (parsed) {
+    platform::FileStamp after;
+    if (stamped && platform::file_stamp(path, &after) == 0 && platform::same_file(stamp, after) &&
+        stamp.changed_ns + kSettledNs <= read_at) {
+      c.state.parsed_from = stamp;
+    }
     c.state.state_loaded = true;
     c.state.source = StateSource::kFile;
     return true;
@@ -150,10 +108,7 @@ bool load_client_state(Collector& c, StateFallback fallback) {
 }
 
 std::string lookup_project_name(Collector& c, const std::string& master_url) {
-  if (from_file(c)) {
-    StateQueries& q = queries();
-    return q.first(c.state.document, q.project, master_url).child_value("project_name");
-  }
+  if (from_file(c)) return select(c, StateLookup::kProject, master_url).child_value("project_name");
   const PROJECT* p = rpc_project(c, master_url);
   return p ? p->project_name : std::string();
 }
@@ -161,42 +116,31 @@ std::string lookup_project_name(Collector& c, const std::string& master_url) {
 bool lookup_non_cpu_intensive(Collector& c, const std::string& master_url) {
   if (from_file(c)) {
     // The element's presence answers; its content is not read.
-    StateQueries& q = queries();
-    return static_cast<bool>(q.first(c.state.document, q.non_cpu_intensive, master_url));
+    return static_cast<bool>(select(c, StateLookup::kNonCpuIntensive, master_url));
   }
   const PROJECT* p = rpc_project(c, master_url);
   return p ? p->non_cpu_intensive : false;
 }
 
 std::string lookup_project_hostid(Collector& c, const std::string& master_url) {
-  if (from_file(c)) {
-    StateQueries& q = queries();
-    return q.first(c.state.document, q.project, master_url).child_value("hostid");
-  }
+  if (from_file(c)) return select(c, StateLookup::kProject, master_url).child_value("hostid");
   const PROJECT* p = rpc_project(c, master_url);
   return p ? std::to_string(p->hostid) : std::string();
 }
 
 std::string lookup_workunit_app_name(Collector& c, const std::string& workunit_name) {
-  if (from_file(c)) {
-    StateQueries& q = queries();
-    return q.first(c.state.document, q.workunit, workunit_name).child_value("app_name");
-  }
-  for (const WORKUNIT* w : c.replies.client_state.wus) {
-    if (w && workunit_name == w->name) return w->app_name;
-  }
-  return std::string();
+  if (from_file(c)) return select(c, StateLookup::kWorkunit, workunit_name).child_value("app_name");
+  const WORKUNIT* w =
+      c.state.records.workunit(c.replies.client_state.wus, workunit_name);
+  return w ? w->app_name : std::string();
 }
 
 std::string lookup_app_user_friendly_name(Collector& c, const std::string& app_name) {
   if (from_file(c)) {
-    StateQueries& q = queries();
-    return q.first(c.state.document, q.app, app_name).child_value("user_friendly_name");
+    return select(c, StateLookup::kApp, app_name).child_value("user_friendly_name");
   }
-  for (const APP* a : c.replies.client_state.apps) {
-    if (a && app_name == a->name) return a->user_friendly_name;
-  }
-  return std::string();
+  const APP* a = c.state.records.app(c.replies.client_state.apps, app_name);
+  return a ? a->user_friendly_name : std::string();
 }
 
 std::string lookup_app_version(Collector& c, const std::string& app_name, int version_num,
@@ -204,16 +148,14 @@ std::string lookup_app_version(Collector& c, const std::string& app_name, int ve
   if (files) files->clear();
   if (from_file(c)) {
     // The version number is compared as text, written without leading zeros.
-    StateQueries& q = queries();
     pugi::xml_node version =
-        q.first(c.state.document, q.app_version, app_name, std::to_string(version_num));
+        select(c, StateLookup::kAppVersion, app_name, std::to_string(version_num));
     if (files) collect_file_refs(version, files);
     return version.child_value("platform");
   }
-  for (const APP_VERSION* v : c.replies.client_state.app_versions) {
-    if (v && app_name == v->app_name && v->version_num == version_num) return v->platform;
-  }
-  return std::string();
+  const APP_VERSION* v = c.state.records.app_version(c.replies.client_state.app_versions,
+                                                             app_name, version_num);
+  return v ? v->platform : std::string();
 }
 
 bool lookup_workunit_files(Collector& c, const std::string& workunit_name,
@@ -221,8 +163,7 @@ bool lookup_workunit_files(Collector& c, const std::string& workunit_name,
   if (files) files->clear();
   // The client's records carry no file list of a work unit.
   if (!from_file(c)) return false;
-  StateQueries& q = queries();
-  pugi::xml_node workunit = q.first(c.state.document, q.workunit, workunit_name);
+  pugi::xml_node workunit = select(c, StateLookup::kWorkunit, workunit_name);
   if (files) collect_file_refs(workunit, files);
   return true;
 }
@@ -230,8 +171,7 @@ bool lookup_workunit_files(Collector& c, const std::string& workunit_name,
 ResultCompletion lookup_result_completion(Collector& c, const std::string& result_name) {
   ResultCompletion completion;
   if (from_file(c)) {
-    StateQueries& q = queries();
-    pugi::xml_node result = q.first(c.state.document, q.result, result_name);
+    pugi::xml_node result = select(c, StateLookup::kResult, result_name);
     if (!result) return completion;
     if (std::string(result.child_value("state")) != kResultFilesUploadedText) return completion;
     completion.finished = true;
@@ -240,14 +180,13 @@ ResultCompletion lookup_result_completion(Collector& c, const std::string& resul
     completion.plan_class = result.child_value("plan_class");
     return completion;
   }
-  for (const RESULT* r : c.replies.all_results.results) {
-    if (!r || result_name != r->name) continue;
-    if (!r->ready_to_report || r->state != kResultFilesUploaded) return completion;
-    completion.finished = true;
-    completion.final_cpu_time = whole_seconds(r->final_cpu_time);
-    completion.final_elapsed_time = whole_seconds(r->final_elapsed_time);
-    completion.plan_class = r->plan_class;
-    return completion;
-  }
+  // The first record of that name answers, finished or not.
+  const RESULT* r = c.state.records.result(c.replies.all_results.results, result_name);
+  if (!r) return completion;
+  if (!r->ready_to_report || r->state != kResultFilesUploaded) return completion;
+  completion.finished = true;
+  completion.final_cpu_time = whole_seconds(r->final_cpu_time);
+  completion.final_elapsed_time = whole_seconds(r->final_elapsed_time);
+  completion.plan_class = r->plan_class;
   return completion;
 }

@@ -21,11 +21,20 @@ enum class StateFallback {
 // Returns true when the state is available, false when neither the file nor
 // the fallback could be had (the failed exchange is logged and
 // last_request_time set).
+//
+// The file is parsed into c.state.document, except when the document still
+// holds the file as an earlier pass parsed it and the file has not changed
+// since (same device, inode, size, modification and change times, and its
+// last change was already a while old when it was read): the document then
+// stands as it is, since parsing the same bytes again would give the same
+// document. StateDocument::reset (each cycle) and forget drop that.
 bool load_client_state(Collector& c, StateFallback fallback = StateFallback::kClientStateRecord);
 
 // Each lookup reads the copy that c.state.source names, and assumes that
 // load_client_state returned true in the same pass. Text results are empty
-// when nothing matches.
+// when nothing matches. They are answered from indexes built once per copy
+// of the state (client/state_index.h), exactly as the queries on the file and
+// the scans of the client's records define them.
 std::string lookup_project_name(Collector& c, const std::string& master_url);
 bool lookup_non_cpu_intensive(Collector& c, const std::string& master_url);
 std::string lookup_project_hostid(Collector& c, const std::string& master_url);

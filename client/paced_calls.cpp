@@ -81,12 +81,14 @@ int query_active_results(Collector& c) {
 }
 
 int query_all_results(Collector& c) {
+  c.state.records.clear();  // the list is fetched again
   int result =
       paced_call(c, true, [&] { return c.client->get_results(c.replies.all_results, false); });
   return check_lists_own_task(c, result, c.replies.all_results.results);
 }
 
 int query_client_state(Collector& c) {
+  c.state.records.clear();  // the lists are fetched again
   int result = paced_call(c, false, [&] { return c.client->get_state(c.replies.client_state); });
   return check_lists_own_task(c, result, c.replies.client_state.results);
 }

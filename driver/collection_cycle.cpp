@@ -83,7 +83,7 @@ void output_watch(Collector& c) {
 // was cut short because the host block could not run.
 bool run_cycle(Collector& c) {
   c.cycle_start_time = c.now();
-  c.state.document.reset();
+  c.state.reset();
   c.state.state_loaded = false;
   c.cycle_counter += 1;
   c.out.printf("%s cycle%d\n", msg_prefix(), c.cycle_counter);

@@ -56,6 +56,27 @@ int working_directory(std::string* dir);
 // Returns its exit status, or -1 when it could not be started.
 int run_program(const char* command);
 
+// What tells one version of a file from another: where it lives, its size,
+// and its modification and change times in nanoseconds.
+struct FileStamp {
+  bool valid = false;
+  std::string path;
+  uint64_t device = 0;
+  uint64_t inode = 0;
+  int64_t size = 0;
+  int64_t modified_ns = 0;
+  int64_t changed_ns = 0;
+};
+
+// Returns 0 and fills *stamp, or -1 when the file's status cannot be queried.
+int file_stamp(const std::string& path, FileStamp* stamp);
+
+// Whether two stamps are valid and describe the same version of a file.
+bool same_file(const FileStamp& a, const FileStamp& b);
+
+// The wall clock in nanoseconds since 1970, on the clock that file times use.
+int64_t wall_clock_ns();
+
 // Cuts the file at `path` to `size` bytes. Returns 0, or -1 on failure.
 int truncate_file(const std::string& path, int64_t size);
 

@@ -79,6 +79,36 @@ int file_size(const std::string& path, int64_t* size) {
   return 0;
 }
 
+namespace {
+int64_t nanoseconds(const struct timespec& t) {
+  return static_cast<int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
+}
+}  // namespace
+
+int file_stamp(const std::string& path, FileStamp* stamp) {
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0) return -1;
+  stamp->valid = true;
+  stamp->path = path;
+  stamp->device = static_cast<uint64_t>(st.st_dev);
+  stamp->inode = static_cast<uint64_t>(st.st_ino);
+  stamp->size = static_cast<int64_t>(st.st_size);
+  stamp->modified_ns = nanoseconds(st.st_mtim);
+  stamp->changed_ns = nanoseconds(st.st_ctim);
+  return 0;
+}
+
+bool same_file(const FileStamp& a, const FileStamp& b) {
+  return a.valid && b.valid && a.path == b.path && a.device == b.device && a.inode == b.inode &&
+         a.size == b.size && a.modified_ns == b.modified_ns && a.changed_ns == b.changed_ns;
+}
+
+int64_t wall_clock_ns() {
+  struct timespec now;
+  clock_gettime(CLOCK_REALTIME, &now);
+  return nanoseconds(now);
+}
+
 int working_directory(std::string* dir) {
   char buffer[4096];
   if (!getcwd(buffer, sizeof(buffer))) return -1;

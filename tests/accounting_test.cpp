@@ -50,7 +50,7 @@ class AccountingTest : public CollectorTest {
   // The cycle's steps from the active-results query to the completion pass.
   void cycle() {
     c().cycle_start_time = c().current_time = static_cast<int>(clock.now());
-    c().state.document.reset();
+    c().state.reset();
     c().state.state_loaded = false;
     c().correction_factor = factor;
     ASSERT_EQ(0, query_active_results(c()));

@@ -409,7 +409,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (int cycle = 1; cycle <= cycles; cycle++) {
     c.cycle_counter = cycle;
     c.cycle_start_time = c.now();
-    c.state.document.reset();
+    c.state.reset();
     c.state.state_loaded = false;
     list_results(tasks, cycle, &model);
     const std::string xml_path = data_dir + "/client_state.xml";
