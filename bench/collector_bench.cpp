@@ -707,6 +707,52 @@ ProgramRun run_program(const BenchData& data, int period, int cycles, int execut
   return run;
 }
 
+// The BOINC runtime alone (boinc_init, then the runtime's sleep) over
+// `seconds`: its CPU time in ms per second of wall time, or -1 when it could
+// not be run. Every program that calls boinc_init pays this between cycles.
+double runtime_floor_ms_per_s(const BenchData& data, int seconds) {
+#ifdef RUNTIME_FLOOR_BIN
+  const std::string dir = data.root() + "/slots/runtime_floor";
+  bench_remove_tree(dir);
+  bench_make_dirs(dir);
+  Process floor_process;
+  auto start = std::chrono::steady_clock::now();
+  if (!floor_process.start({RUNTIME_FLOOR_BIN, std::to_string(seconds)}, dir,
+                           dir + "/console.txt")) {
+    return -1;
+  }
+  // From its second second to the end of its sleep: start-up and the
+  // runtime's pause in boinc_finish left out.
+  double cpu_start = -1, t_start = 0, cpu_end = -1, t_end = 0;
+  bool ended = false;
+  for (int i = 0; i < (seconds + 30) * 20 && !ended; i++) {
+    double t = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    double cpu = process_cpu_ms(floor_process.pid());
+    if (cpu_start < 0 && t >= 1.0) {
+      cpu_start = cpu;
+      t_start = t;
+    }
+    if (t <= seconds) {
+      cpu_end = cpu;
+      t_end = t;
+    }
+    ended = floor_process.wait(0.05);
+  }
+  if (!ended) {
+    floor_process.kill(SIGKILL);
+    floor_process.wait(10);
+    return -1;
+  }
+  bench_remove_tree(dir);
+  if (cpu_start < 0 || t_end - t_start < 1.0) return -1;
+  return (cpu_end - cpu_start) / (t_end - t_start);
+#else
+  (void)data;
+  (void)seconds;
+  return -1;
+#endif
+}
+
 // The collector as a program in real time: a short work unit of 2-s cycles,
 // then one of 6-s cycles whose CPU time, sampled every 50 ms, tells the cost
 // of one cycle (a burst of work) from the cost of waiting and watching in
@@ -738,6 +784,12 @@ void case_program(const BenchData& data) {
            list.c_str(), cycle, r.idle_ms_per_s);
     printf("             at 60-s cycles: %.1f ms of CPU a minute = %.3f %% of one core\n",
            cycle + 60 * r.idle_ms_per_s, (cycle + 60 * r.idle_ms_per_s) / 600.0);
+  }
+  double floor_rate = runtime_floor_ms_per_s(data, 20);
+  if (floor_rate >= 0) {
+    printf("    the BOINC runtime alone (boinc_init, then idle), for comparison: %.3f ms/s = "
+           "%.1f ms of CPU a minute = %.3f %% of one core\n",
+           floor_rate, 60 * floor_rate, floor_rate / 10.0);
   }
   fflush(stdout);
 }
