@@ -1,6 +1,8 @@
 #include "driver/text.h"
 
 #include <cerrno>
+#include <charconv>
+#include <cstdint>
 #include <climits>
 #include <cmath>
 #include <cstdio>
@@ -17,6 +19,17 @@ int parse_int(const char* text) {
 double parse_real(const char* text) { return text ? atof(text) : 0.0; }
 
 std::string format_real(double value) {
+  // Whole values below 2^53 (sizes, counts, times) print as their digits
+  // and ".000000", which is what "%f" gives for them; the rest goes through
+  // snprintf. A negative zero keeps its sign through snprintf.
+  if (value == std::floor(value) && std::fabs(value) < 9007199254740992.0 &&
+      !(value == 0.0 && std::signbit(value))) {
+    char digits[32];
+    auto end = std::to_chars(digits, digits + sizeof(digits), static_cast<int64_t>(value)).ptr;
+    std::string text(digits, end);
+    text.append(".000000");
+    return text;
+  }
   char buffer[512];
   int n = snprintf(buffer, sizeof(buffer), "%f", value);
   if (n < 0) return std::string();
@@ -28,9 +41,8 @@ std::string format_real(double value) {
 }
 
 std::string format_int(int value) {
-  char buffer[16];
-  snprintf(buffer, sizeof(buffer), "%d", value);
-  return buffer;
+  char digits[16];
+  return std::string(digits, std::to_chars(digits, digits + sizeof(digits), value).ptr);
 }
 
 int truncate_to_int(double value) {

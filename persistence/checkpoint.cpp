@@ -20,12 +20,13 @@ namespace {
 // Names come from the client and may hold any byte. A line end inside a key
 // or a value would start a line of its own (a forged entry), a TAB inside a
 // key would move the key's end: both become blanks on the way to the file.
-std::string cleaned(const std::string& text, bool key) {
-  std::string out = text;
-  for (char& ch : out) {
+void append_cleaned(std::string* out, const std::string& text, bool key) {
+  size_t start = out->size();
+  out->append(text);
+  for (size_t i = start; i < out->size(); i++) {
+    char& ch = (*out)[i];
     if (ch == '\n' || ch == '\r' || (key && ch == '\t')) ch = ' ';
   }
-  return out;
 }
 
 class StateFileWriter {
@@ -37,8 +38,11 @@ class StateFileWriter {
   // key of it): it is left out.
   void line(const char* tag, const std::string& key, const std::string& value) {
     if (key.empty()) return;
-    text_->append(tag).append("\t").append(cleaned(key, true)).append("\t");
-    text_->append(cleaned(value, false)).append("\n");
+    text_->append(tag).append("\t");
+    append_cleaned(text_, key, true);
+    text_->append("\t");
+    append_cleaned(text_, value, false);
+    text_->append("\n");
   }
   void table(const char* tag, const TextTable& table) {
     for (const auto& entry : table) line(tag, entry.first, entry.second);
@@ -51,7 +55,9 @@ class StateFileWriter {
   }
   void two_fields(const char* tag, const std::string& value) {
     if (value.empty()) return;
-    text_->append(tag).append("\t").append(cleaned(value, true)).append("\n");
+    text_->append(tag).append("\t");
+    append_cleaned(text_, value, true);
+    text_->append("\n");
   }
 
  private:
