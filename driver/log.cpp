@@ -2,9 +2,9 @@
 
 #include <cstdarg>
 #include <cstdio>
-#include <vector>
 
 #include "boinc_api.h"
+#include "driver/text.h"
 
 namespace {
 std::string* capture = nullptr;
@@ -12,24 +12,17 @@ char prefix_buffer[256];
 }  // namespace
 
 void log_printf(const char* format, ...) {
+  std::string text;
   va_list ap;
   va_start(ap, format);
-  va_list copy;
-  va_copy(copy, ap);
-  int n = vsnprintf(nullptr, 0, format, copy);
-  va_end(copy);
-  if (n < 0) {
-    va_end(ap);
-    return;
-  }
-  std::vector<char> text(static_cast<size_t>(n) + 1);
-  vsnprintf(text.data(), text.size(), format, ap);
+  int n = append_vformat(&text, format, ap);
   va_end(ap);
+  if (n < 0) return;
   if (capture) {
-    capture->append(text.data(), static_cast<size_t>(n));
+    capture->append(text);
     return;
   }
-  fwrite(text.data(), 1, static_cast<size_t>(n), stderr);
+  fwrite(text.data(), 1, text.size(), stderr);
   fflush(stderr);
 }
 

@@ -7,6 +7,19 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <vector>
+
+int append_vformat(std::string* out, const char* format, va_list ap) {
+  va_list copy;
+  va_copy(copy, ap);
+  int n = vsnprintf(nullptr, 0, format, copy);
+  va_end(copy);
+  if (n < 0) return -1;
+  std::vector<char> text(static_cast<size_t>(n) + 1);
+  vsnprintf(text.data(), text.size(), format, ap);
+  out->append(text.data(), static_cast<size_t>(n));
+  return n;
+}
 
 int parse_int(const char* text) {
   if (!text) return 0;

@@ -3,7 +3,13 @@
 #ifndef COLLECTOR_DRIVER_TEXT_H_
 #define COLLECTOR_DRIVER_TEXT_H_
 
+#include <cstdarg>
 #include <string>
+
+// Appends the printf-style text of `format` and `ap` to *out, whatever its
+// length. Returns the number of bytes appended, or -1 when the format cannot
+// be formatted (nothing is appended then). `ap` is used once.
+int append_vformat(std::string* out, const char* format, va_list ap);
 
 // atoi: optional blanks and sign, then leading decimal digits; 0 when there
 // are none. Values beyond the int range are clamped instead of wrapping.

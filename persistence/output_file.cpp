@@ -2,8 +2,8 @@
 
 #include <cstdarg>
 #include <cstdio>
-#include <vector>
 
+#include "driver/text.h"
 #include "platform/platform.h"
 
 int OutputFile::open(const std::string& path, const char* mode) {
@@ -18,25 +18,18 @@ int OutputFile::printf(const char* format, ...) {
   // Formatted here rather than by the buffered file, whose own formatting
   // refuses records of 100,000 bytes and more: a long history is a record
   // like any other.
+  std::string text;
   va_list ap;
   va_start(ap, format);
-  va_list copy;
-  va_copy(copy, ap);
-  int n = vsnprintf(nullptr, 0, format, copy);
-  va_end(copy);
-  if (n < 0) {
-    va_end(ap);
-    return -1;
-  }
-  std::vector<char> text(static_cast<size_t>(n) + 1);
-  vsnprintf(text.data(), text.size(), format, ap);
+  int n = append_vformat(&text, format, ap);
   va_end(ap);
+  if (n < 0) return -1;
   // One record, one line: a line end inside a field (a name from the client)
   // becomes a blank, so that no field can start a forged record of its own.
   for (int i = 0; i + 1 < n; i++) {
     if (text[i] == '\n' || text[i] == '\r') text[i] = ' ';
   }
-  file_.puts(text.data());
+  file_.puts(text.c_str());
   return 0;
 }
 

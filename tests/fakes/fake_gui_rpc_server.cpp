@@ -16,6 +16,8 @@
 
 #include <gtest/gtest.h>
 
+#include "driver/text.h"
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -34,15 +36,7 @@ void appendf(std::string& out, const char* format, ...) __attribute__((format(pr
 void appendf(std::string& out, const char* format, ...) {
   va_list ap;
   va_start(ap, format);
-  va_list copy;
-  va_copy(copy, ap);
-  int n = vsnprintf(nullptr, 0, format, copy);
-  va_end(copy);
-  if (n > 0) {
-    std::vector<char> text(static_cast<size_t>(n) + 1);
-    vsnprintf(text.data(), text.size(), format, ap);
-    out.append(text.data(), static_cast<size_t>(n));
-  }
+  append_vformat(&out, format, ap);
   va_end(ap);
 }
 
