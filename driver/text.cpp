@@ -7,7 +7,6 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <vector>
 
 int append_vformat(std::string* out, const char* format, va_list ap) {
   va_list copy;
@@ -15,9 +14,10 @@ int append_vformat(std::string* out, const char* format, va_list ap) {
   int n = vsnprintf(nullptr, 0, format, copy);
   va_end(copy);
   if (n < 0) return -1;
-  std::vector<char> text(static_cast<size_t>(n) + 1);
-  vsnprintf(text.data(), text.size(), format, ap);
-  out->append(text.data(), static_cast<size_t>(n));
+  const size_t start = out->size();
+  out->resize(start + static_cast<size_t>(n) + 1);
+  vsnprintf(&(*out)[start], static_cast<size_t>(n) + 1, format, ap);
+  out->resize(start + static_cast<size_t>(n));
   return n;
 }
 

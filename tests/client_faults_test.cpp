@@ -278,8 +278,6 @@ struct PeerFaultCase {
   bool file;           // client_state.xml present
 };
 
-std::string case_name(const ::testing::TestParamInfo<size_t>& info);
-
 const PeerFaultCase kPeerFaults[] = {
     // The client restarts as the cycle's first exchange arrives: the
     // connection closes unanswered, then nobody listens for a moment.
@@ -350,13 +348,8 @@ TEST_P(PeerFaultTest, LogsGoesOnAndKeepsEveryEntry) {
   EXPECT_GE(requests(k.kind), static_cast<int>(k.steps.size()) - 1);
 }
 
-INSTANTIATE_TEST_SUITE_P(Faults, PeerFaultTest,
-                         ::testing::Range<size_t>(0, sizeof(kPeerFaults) / sizeof(kPeerFaults[0])),
-                         case_name);
-
-std::string case_name(const ::testing::TestParamInfo<size_t>& info) {
-  return kPeerFaults[info.param].name;
-}
+INSTANTIATE_TEST_SUITE_P(Faults, PeerFaultTest, case_indexes<kPeerFaults>(),
+                         case_name_of<kPeerFaults>);
 
 // The one slow test: in cycle 2 the client takes the request for the active
 // results and never answers. RPC_CLIENT gives up after its 30 seconds; the
@@ -460,12 +453,8 @@ TEST_P(StateFileFaultTest, LookupsFallBackAndNothingIsLost) {
   expect_finished();
 }
 
-INSTANTIATE_TEST_SUITE_P(Faults, StateFileFaultTest,
-                         ::testing::Range<size_t>(0, sizeof(kStateFileFaults) /
-                                                         sizeof(kStateFileFaults[0])),
-                         [](const ::testing::TestParamInfo<size_t>& info) {
-                           return std::string(kStateFileFaults[info.param].name);
-                         });
+INSTANTIATE_TEST_SUITE_P(Faults, StateFileFaultTest, case_indexes<kStateFileFaults>(),
+                         case_name_of<kStateFileFaults>);
 
 // An <error> reply to the request for the active results is a success for
 // the library, with an empty list: taken as it is, the completion pass would

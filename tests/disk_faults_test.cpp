@@ -179,12 +179,8 @@ TEST_P(CheckpointFaultTest, KeepsTheLastGoodCheckpointAndGoesOn) {
   EXPECT_TRUE(state_file_whole(read_file("cache")));
 }
 
-INSTANTIATE_TEST_SUITE_P(Faults, CheckpointFaultTest,
-                         ::testing::Range<size_t>(0, sizeof(kCheckpointFaults) /
-                                                         sizeof(kCheckpointFaults[0])),
-                         [](const ::testing::TestParamInfo<size_t>& info) {
-                           return std::string(kCheckpointFaults[info.param].name);
-                         });
+INSTANTIATE_TEST_SUITE_P(Faults, CheckpointFaultTest, case_indexes<kCheckpointFaults>(),
+                         case_name_of<kCheckpointFaults>);
 
 // The output file's disk fills up during cycle 2 and has room again during
 // cycle 4: whatever the collector flushes in between is lost, as the buffer

@@ -785,6 +785,8 @@ int env_int(const char* name, int fallback) {
   return text && *text ? atoi(text) : fallback;
 }
 
+struct VanishCase;
+
 class TortureTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -830,6 +832,9 @@ class TortureTest : public ::testing::Test {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
     return read_file(plan.dir + "/out");
   }
+
+  // An uninterrupted run and a run killed at k.kill_at_s, compared.
+  void run_vanish_case(const VanishCase& k, Figures* figures);
 
   Shared* shared = nullptr;
 };
@@ -1020,6 +1025,17 @@ void check_vanish_case(const VanishCase& k, const std::string& reference,
   compare_outputs(reference, out, all, k.name, figures);
 }
 
+void TortureTest::run_vanish_case(const VanishCase& k, Figures* figures) {
+  std::string reference, state;
+  reference_run(vanishing_workers(k), &reference, &state);
+  TempDir dir;
+  ProcessPlan plan;
+  plan.dir = dir.path();
+  plan.workers = vanishing_workers(k);
+  plan.kill_at_ms = (kStart + k.kill_at_s) * 1000 + 500;
+  check_vanish_case(k, reference, killed_then_resumed(plan), figures);
+}
+
 TEST_F(TortureTest, OutputFilesGoneAtTheKillKeepTheirUpload) {
   const VanishCase cases[] = {
       // Completed in the restarted process's first cycle, before any watch.
@@ -1033,16 +1049,7 @@ TEST_F(TortureTest, OutputFilesGoneAtTheKillKeepTheirUpload) {
        "101.500000"},
   };
   Figures figures;
-  for (const VanishCase& k : cases) {
-    std::string reference, state;
-    reference_run(vanishing_workers(k), &reference, &state);
-    TempDir dir;
-    ProcessPlan plan;
-    plan.dir = dir.path();
-    plan.workers = vanishing_workers(k);
-    plan.kill_at_ms = (kStart + k.kill_at_s) * 1000 + 500;
-    check_vanish_case(k, reference, killed_then_resumed(plan), &figures);
-  }
+  for (const VanishCase& k : cases) run_vanish_case(k, &figures);
   printf("[ figures  ] %d records compared after a kill at the moment output files vanished\n",
          figures.records_compared);
 }
@@ -1057,15 +1064,8 @@ TEST_F(TortureTest, OutputSizesForgottenBeforeTheCompletionSurviveAKill) {
                         55,
                         "1700000060;upload;cpu;Torture;worker|Worker;x86_64-pc-linux-gnu;pc1;"
                         "2010.000000;101.500000"};
-  std::string reference, state;
-  reference_run(vanishing_workers(k), &reference, &state);
-  TempDir dir;
-  ProcessPlan plan;
-  plan.dir = dir.path();
-  plan.workers = vanishing_workers(k);
-  plan.kill_at_ms = (kStart + k.kill_at_s) * 1000 + 500;
   Figures figures;
-  check_vanish_case(k, reference, killed_then_resumed(plan), &figures);
+  run_vanish_case(k, &figures);
 }
 
 // Killed after the counters file of the task's first checkpoint is in place

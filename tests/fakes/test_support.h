@@ -4,6 +4,7 @@
 #ifndef COLLECTOR_TESTS_FAKES_TEST_SUPPORT_H_
 #define COLLECTOR_TESTS_FAKES_TEST_SUPPORT_H_
 
+#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
@@ -27,6 +28,18 @@ class TempDir {
   std::string path_;
   std::string previous_;
 };
+
+// A test run once per entry of a table of cases, each run named after its
+// entry's `name`:
+//   INSTANTIATE_TEST_SUITE_P(Faults, SomeTest, case_indexes<kCases>(), case_name_of<kCases>);
+template <const auto& kCases>
+::testing::internal::ParamGenerator<size_t> case_indexes() {
+  return ::testing::Range<size_t>(0, std::size(kCases));
+}
+template <const auto& kCases>
+std::string case_name_of(const ::testing::TestParamInfo<size_t>& info) {
+  return std::string(kCases[info.param].name);
+}
 
 std::string read_file(const std::string& path);
 void write_file(const std::string& path, const std::string& text);
