@@ -76,7 +76,7 @@ bool load_client_state(Collector& c, StateFallback fallback) {
   c.state.forget();
   const int64_t read_at = platform::wall_clock_ns();
   pugi::xml_parse_result parsed =
-      c.state.document.load_file(path.c_str(), pugi::parse_default, pugi::encoding_auto);
+      c.state.document.load_file(path.c_str(), kStateParseOptions, pugi::encoding_auto);
   if (parsed) {
     platform::FileStamp after;
     if (stamped && platform::file_stamp(path, &after) == 0 && platform::same_file(stamp, after) &&

@@ -84,19 +84,40 @@ bool is_text(pugi::xml_node node) {
   return node.type() == pugi::node_pcdata || node.type() == pugi::node_cdata;
 }
 
-// The XPath string-value of an element: the text of all its text
-// descendants, CDATA sections included, in document order. An element that
-// holds one text node (the usual case) gives a view of that text, an empty
-// one gives an empty view; anything else is evaluated by pugixml itself into
-// *storage.
+// Appends the text below `element` in document order: each element's own
+// value (its leading text, when the document embeds it) before its
+// children's, and the text of every PCDATA and CDATA node. Iterative, for
+// any depth of nesting.
+void append_text_below(pugi::xml_node element, std::string* out) {
+  out->append(element.value());
+  pugi::xml_node n = element.first_child();
+  while (n) {
+    if (n.type() == pugi::node_element || is_text(n)) out->append(n.value());
+    if (n.type() == pugi::node_element && n.first_child()) {
+      n = n.first_child();
+      continue;
+    }
+    while (n != element && !n.next_sibling()) n = n.parent();
+    if (n == element) break;
+    n = n.next_sibling();
+  }
+}
+
+// The XPath string-value of an element as the default parse gives it: the
+// text of all its text descendants, CDATA sections included, in document
+// order, with any embedded text in its place (an element's leading text,
+// before all its children). An element that holds one text (the usual case,
+// embedded or not) gives a view of that text, an empty one gives an empty
+// view; anything else is put together in *storage.
 std::string_view string_value(pugi::xml_node element, std::string* storage) {
   pugi::xml_node first = element.first_child();
-  if (element.value()[0] == '\0') {
-    if (!first) return std::string_view();
-    if (is_text(first) && !first.next_sibling()) return std::string_view(first.value());
+  const char* own = element.value();
+  if (!first) return std::string_view(own);
+  if (own[0] == '\0' && is_text(first) && !first.next_sibling()) {
+    return std::string_view(first.value());
   }
-  static const pugi::xpath_query kStringValue("string(.)");
-  *storage = kStringValue.evaluate_string(pugi::xpath_node(element));
+  storage->clear();
+  append_text_below(element, storage);
   return std::string_view(*storage);
 }
 

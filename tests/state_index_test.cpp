@@ -61,10 +61,17 @@ std::vector<std::string> values_in(const pugi::xml_document& doc, const char* ch
 }
 
 // Compares the index with the queries for every kind, every value of
-// `values` and, for application versions, every version of `versions`.
-// Returns the number of lookups that found an element.
-int compare_all(const pugi::xml_document& doc, const std::vector<std::string>& given_values,
+// `values` and, for application versions, every version of `versions`. The
+// queries run on `text` parsed with pugixml's defaults; the index answers on
+// that document and on `text` parsed as the collector parses the state file
+// (its answer there must be the same element: the one at the same place in
+// the text). Returns the number of lookups that found an element, or -1 when
+// the text does not parse.
+int compare_all(const std::string& text, const std::vector<std::string>& given_values,
                 const std::vector<std::string>& given_versions, const std::string& what) {
+  pugi::xml_document doc, embedded;
+  if (!doc.load_string(text.c_str(), pugi::parse_default)) return -1;
+  EXPECT_TRUE(embedded.load_string(text.c_str(), kStateParseOptions)) << what;
   std::set<std::string> values(given_values.begin(), given_values.end());
   std::set<std::string> versions(given_versions.begin(), given_versions.end());
   for (const char* child : {"master_url", "name", "app_name"}) {
@@ -72,8 +79,9 @@ int compare_all(const pugi::xml_document& doc, const std::vector<std::string>& g
   }
   for (const std::string& v : values_in(doc, "version_num")) versions.insert(v);
   const std::set<std::string> no_version = {""};
-  StateIndex index;
+  StateIndex index, embedded_index;
   index.build(doc);
+  embedded_index.build(embedded);
   int hits = 0;
   for (StateLookup kind : kKinds) {
     const bool version = kind == StateLookup::kAppVersion;
@@ -84,6 +92,9 @@ int compare_all(const pugi::xml_document& doc, const std::vector<std::string>& g
         EXPECT_EQ(expected, got) << what << ": " << kind_name(kind) << " [" << value << "]["
                                  << w << "] query " << where(expected) << ", index "
                                  << where(got);
+        EXPECT_EQ(where(expected), where(embedded_index.find(kind, value, w)))
+            << what << ": " << kind_name(kind) << " [" << value << "][" << w
+            << "] on the embedded-text parse";
         if (expected) hits++;
       }
     }
@@ -240,11 +251,10 @@ TEST(StateIndex, AnswersAsTheQueriesOnGeneratedDocuments) {
   for (unsigned seed = 1; seed <= 600; seed++) {
     RandomState state(seed);
     const std::string text = state.document();
-    pugi::xml_document doc;
-    pugi::xml_parse_result parsed = doc.load_string(text.c_str(), pugi::parse_default);
-    if (!parsed) continue;
+    int found = compare_all(text, values, versions, "seed " + std::to_string(seed));
+    if (found < 0) continue;
     documents++;
-    hits += compare_all(doc, values, versions, "seed " + std::to_string(seed));
+    hits += found;
     if (HasFailure()) {
       ADD_FAILURE() << "document of seed " << seed << ":\n" << text;
       return;
@@ -276,7 +286,9 @@ TEST(StateIndex, AnswersAsTheQueriesOnHandWrittenDocuments) {
       {"string-value: nested elements, CDATA and comments",
        "<client_state><result><name>r<b>1</b><!-- c --><![CDATA[_0]]></name></result>"
        "<result><name>r1_0</name></result><result><name><![CDATA[]]></name></result>"
-       "<result><name><e/></name></result><result><name>   </name></result></client_state>"},
+       "<result><name><e/></name></result><result><name>   </name></result>"
+       "<result><name><b>r</b>1_0</name></result><result><name>r<b>1<c>_</c></b>0</name></result>"
+       "</client_state>"},
       {"blanks are kept around text and dropped when alone",
        "<client_state><project><master_url> u </master_url></project>"
        "<project><master_url>\n</master_url><non_cpu_intensive/></project>"
@@ -311,11 +323,7 @@ TEST(StateIndex, AnswersAsTheQueriesOnHandWrittenDocuments) {
                                            "X",  "Y",  "\n",    "http://it's/\"x\"/",
                                            "caf\xc3\xa9", "<&>", "\xe9\xff"};
   const std::vector<std::string> versions = {"7", "07", "8", "12", ""};
-  for (const Case& k : cases) {
-    pugi::xml_document doc;
-    ASSERT_TRUE(doc.load_string(k.text)) << k.what;
-    compare_all(doc, values, versions, k.what);
-  }
+  for (const Case& k : cases) EXPECT_GT(compare_all(k.text, values, versions, k.what), 0) << k.what;
 
   // A few answers written out, so that the comparison rests on known ground.
   pugi::xml_document doc;
@@ -334,6 +342,27 @@ TEST(StateIndex, AnswersAsTheQueriesOnHandWrittenDocuments) {
     // "1" in a CDATA section, then "2".
     EXPECT_EQ(doc.first_child().last_child(),
               index.lookup(doc, StateLookup::kAppVersion, "X", "12")) << i;
+  }
+}
+
+TEST(StateIndex, TextNestedToAnyDepthIsComparedWhole) {
+  // The name's text is spread over 50,000 nested elements, each one holding
+  // a leading "r" before the next: as deep as the parser goes, no deeper
+  // than the index's walk.
+  const int depth = 50000;
+  std::string name, text = "<client_state><result><name>";
+  for (int i = 0; i < depth; i++) text += "r<e>";
+  text += "x";
+  for (int i = 0; i < depth; i++) text += "</e>";
+  text += "</name><state>5</state></result></client_state>";
+  name = std::string(depth, 'r') + "x";
+  for (unsigned options : {pugi::parse_default, kStateParseOptions}) {
+    pugi::xml_document doc;
+    ASSERT_TRUE(doc.load_string(text.c_str(), options));
+    StateIndex index;
+    pugi::xml_node result = index.lookup(doc, StateLookup::kResult, name);
+    EXPECT_STREQ("5", result.child_value("state")) << options;
+    EXPECT_FALSE(index.lookup(doc, StateLookup::kResult, name.substr(1))) << options;
   }
 }
 
@@ -452,7 +481,7 @@ class LoadedStateTest : public CollectorTest {
   // the mark, one that reuses the document keeps it.
   void mark_document(const char* project_name) {
     pugi::xml_node name =
-        select_state_node(c().state.document, StateLookup::kProject, "u").child("project_name");
+        c().state.index.lookup(c().state.document, StateLookup::kProject, "u").child("project_name");
     ASSERT_TRUE(name);
     name.text().set(project_name);
   }
