@@ -29,9 +29,15 @@ void append_cleaned(std::string* out, const std::string& text, bool key) {
   }
 }
 
+// The state file's text, line by line. Without a file, the whole text is
+// kept in *text. With one, the text goes to the file whenever it reaches
+// kChunkBytes, so that a large state is written through a small buffer
+// that is reused, instead of a copy of the whole file in memory.
 class StateFileWriter {
  public:
-  explicit StateFileWriter(std::string* text) : text_(text) {}
+  static const size_t kChunkBytes = 256 * 1024;
+
+  explicit StateFileWriter(std::string* text, FILE* file = nullptr) : text_(text), file_(file) {}
 
   // An entry whose key is empty could never be read back as itself (the
   // reader skips empty fields, so a TAB in its value would make another
@@ -43,6 +49,7 @@ class StateFileWriter {
     text_->append("\t");
     append_cleaned(text_, value, false);
     text_->append("\n");
+    if (file_ && text_->size() >= kChunkBytes) write_out();
   }
   void table(const char* tag, const TextTable& table) {
     for (const auto& entry : table) line(tag, entry.first, entry.second);
@@ -58,30 +65,32 @@ class StateFileWriter {
     text_->append(tag).append("\t");
     append_cleaned(text_, value, true);
     text_->append("\n");
+    if (file_ && text_->size() >= kChunkBytes) write_out();
+  }
+
+  // With a file: writes out what is left. Returns false when any part of the
+  // text could not be handed to the file.
+  bool finish() {
+    if (file_) write_out();
+    return written_;
   }
 
  private:
+  void write_out() {
+    if (written_ && !text_->empty() &&
+        fwrite(text_->data(), 1, text_->size(), file_) != text_->size()) {
+      written_ = false;
+    }
+    text_->clear();
+  }
+
   std::string* text_;
+  FILE* file_;
+  bool written_ = true;
 };
 
-bool write_all(Platform& os, FILE* f, const std::string& text) {
-  if (!text.empty() && fwrite(text.data(), 1, text.size(), f) != text.size()) return false;
-  if (fflush(f) != 0) return false;
-  return os.sync_file(f) == 0;
-}
-
-std::string directory_of(const std::string& path) {
-  size_t slash = path.find_last_of('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
-}
-
-}  // namespace
-
-std::string format_state_file(const Tables& t) {
-  std::string text;
-  StateFileWriter w(&text);
+// Every table, in the state file's order.
+void write_tables(StateFileWriter& w, const Tables& t) {
   w.table("Delai", t.Delai);
   w.table("Check", t.Check);
   w.table("Conso", t.Conso);
@@ -113,6 +122,21 @@ std::string format_state_file(const Tables& t) {
              m.output_length, m.finished);
     w.line("Checkpoint", m.task, numbers);
   }
+}
+
+std::string directory_of(const std::string& path) {
+  size_t slash = path.find_last_of('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+}  // namespace
+
+std::string format_state_file(const Tables& t) {
+  std::string text;
+  StateFileWriter w(&text);
+  write_tables(w, t);
   return text;
 }
 
@@ -136,12 +160,15 @@ std::string temporary_state_path(const Collector& c) {
 }  // namespace
 
 int write_state_file(Collector& c) {
-  std::string text = format_state_file(c.tables);
   const std::string& path = c.paths.state_file;
   const std::string temp = temporary_state_path(c);
   FILE* f = c.platform->runtime_open_file(temp, "wb");
   if (!f) return 1;
-  bool written = write_all(*c.platform, f, text);
+  std::string chunk;
+  chunk.reserve(StateFileWriter::kChunkBytes + 4096);
+  StateFileWriter w(&chunk, f);
+  write_tables(w, c.tables);
+  bool written = w.finish() && fflush(f) == 0 && c.platform->sync_file(f) == 0;
   if (fclose(f) != 0) written = false;
   if (!written || c.platform->replace_file(temp, path) != 0) {
     c.platform->delete_file(temp);

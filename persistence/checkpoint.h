@@ -23,7 +23,7 @@ int write_checkpoint(Collector& c);
 // file cannot be written (the previous file is left as it was).
 int write_state_file(Collector& c);
 
-// The state file's text for `tables`.
+// The state file's text for `tables`: what write_state_file writes.
 std::string format_state_file(const Tables& tables);
 
 // Reads the three counters (cycle_counter, cycle_start_time,

@@ -151,6 +151,12 @@ TEST_F(CheckpointTest, LongHistoriesSurviveWholeInBothFiles) {
   Tables back = read_state(format_state_file(t));
   EXPECT_EQ(history, back.Conso["big"]);
   EXPECT_EQ("ok", back.Conso["small"]);
+  // The file is written in pieces far shorter than this line, and is still
+  // the text above byte for byte.
+  for (int i = 0; i < 30000; i++) t.Result["r" + std::to_string(i)] = "d;" + std::to_string(i);
+  c().tables = t;
+  ASSERT_EQ(0, write_state_file(c()));
+  EXPECT_EQ(format_state_file(t), read_file("cache"));
   c().out.printf("%d;conso|%s;%s\n", 1, "wu", history.c_str());
   EXPECT_EQ("1;conso|wu;" + history + "\n", output());
   EXPECT_EQ("", log());
