@@ -29,6 +29,10 @@ std::string user_friendly_name(Collector& c, const std::string& app) {
 
 void detect_new_work_units(Collector& c) {
   Tables& t = c.tables;
+  // The client's list of all its results can be several times the size of
+  // its state file: the last cycle's document is let go before the list
+  // comes, not kept beside it (the state is loaded afresh below).
+  c.state.reset();
   c.state.state_loaded = false;
   bool have_results = false;
   if (query_all_results(c) != 0) {

@@ -514,7 +514,15 @@ TEST_F(NewWorkUnitsTest, AddsToTheCountsOfFirstSightings) {
   cycle();
   mark();
   client.all = {arrived("wu_1_0", "wu_1", 1500.7), arrived("other_0", "wu_2", 2000)};
+  // The cycle's document is let go before the (large) list of all results
+  // comes, and the state is loaded again after it.
+  ASSERT_TRUE(c().state.document.first_child());
+  int document_held = -1;
+  client.before_call = [&](const std::string& call) {
+    if (call == "get_results(all)") document_held = c().state.document.first_child() ? 1 : 0;
+  };
   detect_new_work_units(c());
+  EXPECT_EQ(0, document_held);
   EXPECT_EQ(std::vector<std::string>({"New_wu;P;A|U;2"}), records());
 }
 
