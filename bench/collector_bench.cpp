@@ -35,6 +35,7 @@
 #include <dirent.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -189,7 +190,6 @@ CycleSplit cycle_body(Harness& h) {
   CycleSplit split;
   Stopwatch total;
   c.cycle_start_time = c.current_time = c.now();
-  c.state.reset();
   c.state.state_loaded = false;
   c.cycle_counter += 1;
   c.out.printf("%s cycle%d\n", msg_prefix(), c.cycle_counter);
@@ -299,9 +299,20 @@ std::string log_note(const Harness& h) {
 
 // --- Cases (each in a child process) ----------------------------------------------
 
+// The client writes its state file again: the file's times change, so that
+// the next pass parses it (as after any write of the client).
+void client_rewrites_state(const BenchData& data) {
+  if (utimensat(AT_FDCWD, data.state_path().c_str(), nullptr, 0) != 0) {
+    fprintf(stderr, "bench: cannot touch the state file\n");
+  }
+}
+
 // A cycle in which every result of the state is active and already known;
-// up to 16 of them execute and take their readings.
-void case_steady(const BenchData& data, Report& r, int repeat) {
+// up to 16 of them execute and take their readings. `rewritten`: the client
+// has written its state file since the last cycle, which parses it again;
+// otherwise the file is the one the last cycle parsed (a first cycle, not
+// counted, parsed it), and its document serves again.
+void case_steady(const BenchData& data, Report& r, int repeat, bool rewritten) {
   Harness h(data);
   std::vector<int> all = spread(data, data.size());
   int executing = std::min(data.size(), BenchData::kSlots);
@@ -314,15 +325,27 @@ void case_steady(const BenchData& data, Report& r, int repeat) {
   // With --repeat, the cycle whose total is the median of `repeat` cycles,
   // the fake clock moved on by a cycle period between two.
   std::vector<CycleSplit> cycles;
+  if (!rewritten) {
+    // A file changed less than a few seconds before it is read is never
+    // taken as unchanged afterwards: the earlier cases may have touched it.
+    struct stat st;
+    if (stat(data.state_path().c_str(), &st) == 0) {
+      while (time(nullptr) < st.st_ctim.tv_sec + 4) usleep(100000);
+    }
+    cycle_body(h);
+    h.clock.advance(60);
+  }
   for (int i = 0; i < repeat; i++) {
     if (i > 0) h.clock.advance(60);
+    if (rewritten) client_rewrites_state(data);
     cycles.push_back(cycle_body(h));
   }
   std::sort(cycles.begin(), cycles.end(), [](const CycleSplit& a, const CycleSplit& b) {
     return a.total.wall < b.total.wall;
   });
   const CycleSplit& s = cycles[cycles.size() / 2];
-  std::string name = "steady cycle, " + std::to_string(data.size()) + " known";
+  std::string name = "steady cycle, " + std::to_string(data.size()) + " known" +
+                     (rewritten ? ", state rewritten" : ", state unchanged");
   if (repeat > 1) name += " (median of " + std::to_string(repeat) + ")";
   print_case(r, name, s.total, status_mb("VmHWM"), log_note(h));
   print_split(r, s);
@@ -345,6 +368,7 @@ void case_first(const BenchData& data, Report& r, int count, int repeat) {
       h.c().tables = Tables();
       h.c().tables.Last_new_wu = 1000;
     }
+    client_rewrites_state(data);  // new results come with a new state file
     cycles.push_back(cycle_body(h));
   }
   std::sort(cycles.begin(), cycles.end(), [](const CycleSplit& a, const CycleSplit& b) {
@@ -969,7 +993,9 @@ int main(int argc, char** argv) {
         })) {
     }
     if (wanted(cases, "steady")) {
-      in_child(data, "steady", timeout, [&](Report& r) { case_steady(data, r, repeat); });
+      in_child(data, "steady", timeout, [&](Report& r) { case_steady(data, r, repeat, true); });
+      in_child(data, "steady_unchanged", timeout,
+               [&](Report& r) { case_steady(data, r, repeat, false); });
     }
     if (wanted(cases, "first")) {
       for (int count : {100, 1000, 10000}) {

@@ -32,7 +32,8 @@ struct StateDocument {
     records.clear();
     parsed_from = platform::FileStamp();
   }
-  // Empties the document (each cycle starts from a fresh copy of the state).
+  // Empties the document, before something large comes that it need not
+  // stay beside (the client's list of all its results).
   void reset() {
     forget();
     document.reset();

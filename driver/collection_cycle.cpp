@@ -83,7 +83,11 @@ void output_watch(Collector& c) {
 // was cut short because the host block could not run.
 bool run_cycle(Collector& c) {
   c.cycle_start_time = c.now();
-  c.state.reset();
+  // The state is obtained again in this cycle. The document of an earlier
+  // cycle stands for the state file only while the file is unchanged since
+  // it was parsed and was already settled then (load_client_state), as on a
+  // host whose client has not rewritten its state for a minute; any other
+  // file is parsed again.
   c.state.state_loaded = false;
   c.cycle_counter += 1;
   c.out.printf("%s cycle%d\n", msg_prefix(), c.cycle_counter);

@@ -10,6 +10,7 @@
 #include "driver/log.h"
 #include "driver/startup.h"
 #include "persistence/checkpoint.h"
+#include "tests/fakes/client_state_xml.h"
 #include "tests/fakes/test_support.h"
 
 namespace {
@@ -76,6 +77,35 @@ TEST_F(CollectionCycleTest, DefaultWorkUnitRunsItsCyclesOnTime) {
   EXPECT_EQ("hostid;1", lines[4]);
   EXPECT_EQ("p_model;cpu;5;4", lines[5]);
   EXPECT_EQ(1u, lines_starting(read_file("out"), "hostid;").size());
+}
+
+TEST_F(CollectionCycleTest, StateFileRewrittenBetweenCyclesIsReadAgain) {
+  // A cycle keeps the document of the one before only while the file is
+  // unchanged: here the client rewrites it, with a new application, between
+  // the first cycle and the second, whose new result needs the new file.
+  const char url[] = "http://host/proj/";
+  auto write_state = [&](bool with_b) {
+    ClientStateXml state;
+    state.project(url, "P", 12).app("A", "U").app_version("A", 100, "x86").workunit("wu_1", "A");
+    if (with_b) state.app("B", "V").app_version("B", 100, "x86").workunit("wu_2", "B");
+    state.write("client_state.xml");
+  };
+  write_state(false);
+  // Two results from the start: a work unit whose Run table holds a single
+  // entry at its end would be extended (without end, here, if the second
+  // cycle's result were never taken up).
+  client.active = {make_result("wu_1_0", "wu_1", url), make_result("wu_1_1", "wu_1", url)};
+  int queries = 0;
+  client.before_call = [&](const std::string& call) {
+    if (call != "get_results(active)" || ++queries != 2) return;
+    write_state(true);
+    client.active.push_back(make_result("wu_2_0", "wu_2", url));
+  };
+  run_task(3);
+  const std::string out = read_file("out");
+  EXPECT_NE(std::string::npos, out.find(";delai;P;A|U;;")) << out;
+  EXPECT_NE(std::string::npos, out.find(";delai;P;B|V;;")) << out;
+  EXPECT_EQ(std::string::npos, log().find("(node ")) << log();
 }
 
 TEST_F(CollectionCycleTest, NetworkSuspendedAtTheEndAddsOneCycleAtATime) {
