@@ -160,19 +160,22 @@ bool first_sighting(Collector& c, const RESULT& r, std::string* project,
   return true;
 }
 
-// A result already followed: keeps its resources text current. Returns false
-// when its project name cannot be had in this cycle.
-bool known_result(Collector& c, const RESULT& r, std::string* project,
+// A result already followed, whose description is `known`: keeps its
+// resources text current. Returns false when its project name cannot be had
+// in this cycle.
+bool known_result(Collector& c, const RESULT& r, const std::string& known, std::string* project,
                   std::string* description) {
   Tables& t = c.tables;
   const std::string name = r.name;
-  *project = project_name(c, r.project_url);
+  const std::string url = r.project_url;
+  auto cached = t.Project.find(url);
+  *project = cached != t.Project.end() ? cached->second : lookup_project_name(c, url);
   if (project->empty()) {
     log_printf("%s Erreur assignation project_name (node result)\n", msg_prefix());
     return false;
   }
-  t.Project[r.project_url] = *project;
-  *description = t.Result[name];
+  if (cached == t.Project.end()) t.Project[url] = *project;
+  *description = known;
   const std::string resources = resources_text(c, r);
   const std::string run_key = name + ";" + *description;
   auto entry = t.resources_table.find(run_key);
@@ -221,11 +224,12 @@ void executing_task(Collector& c, const RESULT& r, const std::string& project,
 void sample_active_results(Collector& c) {
   for (const RESULT* result : c.replies.active_results.results) {
     const RESULT& r = *result;
-    const bool first = !c.tables.Result.count(r.name);
+    auto known = c.tables.Result.find(r.name);
+    const bool first = known == c.tables.Result.end();
     if (!load_client_state(c)) return;
     std::string project, description;
     bool taken = first ? first_sighting(c, r, &project, &description)
-                       : known_result(c, r, &project, &description);
+                       : known_result(c, r, known->second, &project, &description);
     if (!taken) continue;
     // Only a task that is executing goes on: files downloaded, not suspended
     // by the user, with an active task in the executing state.

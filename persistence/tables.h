@@ -8,6 +8,7 @@
 #include <map>
 #include <set>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 // Keys compare byte by byte as unsigned characters, shorter prefix first:
@@ -63,7 +64,8 @@ struct Tables {
   CheckpointMark Checkpoint;   // as of the last checkpoint (tag "Checkpoint")
 
   // Working tables, never saved.
-  TextTable resources_table;           // run key -> resources text
+  // run key -> resources text; looked up by key, never listed in order.
+  std::unordered_map<std::string, std::string> resources_table;
   TextTable result_output_size_table;  // result name -> total output size "%f"
   std::vector<std::string> forget_list;
 
