@@ -221,6 +221,14 @@ CycleSplit cycle_body(Harness& h) {
   return split;
 }
 
+// The cycle of median total wall time.
+CycleSplit median_cycle(std::vector<CycleSplit> cycles) {
+  std::sort(cycles.begin(), cycles.end(), [](const CycleSplit& a, const CycleSplit& b) {
+    return a.total.wall < b.total.wall;
+  });
+  return cycles[cycles.size() / 2];
+}
+
 // Indexes 0 ... n-1 spread evenly over the state's results.
 std::vector<int> spread(const BenchData& data, int n) {
   std::vector<int> which;
@@ -345,10 +353,7 @@ void case_steady(const BenchData& data, Report& r, int repeat, bool rewritten) {
     if (rewritten) client_rewrites_state(data);
     cycles.push_back(cycle_body(h));
   }
-  std::sort(cycles.begin(), cycles.end(), [](const CycleSplit& a, const CycleSplit& b) {
-    return a.total.wall < b.total.wall;
-  });
-  const CycleSplit& s = cycles[cycles.size() / 2];
+  const CycleSplit s = median_cycle(cycles);
   std::string name = "steady cycle, " + std::to_string(data.size()) + " known" +
                      (rewritten ? ", state rewritten" : ", state unchanged");
   if (repeat > 1) name += " (median of " + std::to_string(repeat) + ")";
@@ -376,10 +381,7 @@ void case_first(const BenchData& data, Report& r, int count, int repeat) {
     client_rewrites_state(data);  // new results come with a new state file
     cycles.push_back(cycle_body(h));
   }
-  std::sort(cycles.begin(), cycles.end(), [](const CycleSplit& a, const CycleSplit& b) {
-    return a.total.wall < b.total.wall;
-  });
-  const CycleSplit& s = cycles[cycles.size() / 2];
+  const CycleSplit s = median_cycle(cycles);
   std::string note = log_note(h);
   if (h.c().tables.Result.size() != static_cast<size_t>(count)) {
     note += " [only " + std::to_string(h.c().tables.Result.size()) + " taken up]";
