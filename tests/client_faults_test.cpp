@@ -187,12 +187,6 @@ class ClientFaultsTest : public CollectorTest {
     run_collection(c());
   }
 
-  int log_count(const std::string& text) {
-    std::string l = log();
-    int n = 0;
-    for (size_t at = l.find(text); at != std::string::npos; at = l.find(text, at + 1)) n++;
-    return n;
-  }
   int requests(RpcKind kind) const { return server.count(kind); }
 
   // The work unit ended: its finish is checkpointed.

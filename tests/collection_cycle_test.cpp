@@ -31,12 +31,6 @@ class CollectionCycleTest : public CollectorTest {
     }
     return found;
   }
-  int log_count(const std::string& text) {
-    std::string l = log();
-    int n = 0;
-    for (size_t at = l.find(text); at != std::string::npos; at = l.find(text, at + 1)) n++;
-    return n;
-  }
 };
 
 TEST_F(CollectionCycleTest, DefaultWorkUnitRunsItsCyclesOnTime) {

@@ -79,13 +79,6 @@ class DiskFaultsTest : public CollectorTest {
     run_collection(c());
   }
 
-  int log_count(const std::string& text) {
-    std::string l = log();
-    int n = 0;
-    for (size_t at = l.find(text); at != std::string::npos; at = l.find(text, at + 1)) n++;
-    return n;
-  }
-
   // The state file is whole: its last line is the checkpoint line.
   static bool state_file_whole(const std::string& text) {
     if (text.empty() || text.back() != '\n') return false;

@@ -366,6 +366,16 @@ TEST(StateIndex, TextNestedToAnyDepthIsComparedWhole) {
   }
 }
 
+// The first record of `list`, in its order, that `match` accepts (holes
+// skipped), or nullptr: the scan that defines a lookup in the records.
+template <typename Record, typename Match>
+const Record* first_of(const std::vector<Record*>& list, Match match) {
+  for (const Record* r : list) {
+    if (r && match(*r)) return r;
+  }
+  return nullptr;
+}
+
 // --- The client's records ------------------------------------------------------
 
 TEST(RecordIndex, AnswersAsTheScanInTheClientsOrder) {
@@ -392,46 +402,22 @@ TEST(RecordIndex, AnswersAsTheScanInTheClientsOrder) {
   RecordIndex index;
   for (int round = 0; round < 2; round++) {
     for (const std::string& v : values) {
-      const PROJECT* project = nullptr;
-      for (const PROJECT* p : state.projects) {
-        if (p && v == p->master_url) {
-          project = p;
-          break;
-        }
-      }
-      EXPECT_EQ(project, index.project(state.projects, v)) << v;
-      const APP* app = nullptr;
-      for (const APP* a : state.apps) {
-        if (v == a->name) {
-          app = a;
-          break;
-        }
-      }
-      EXPECT_EQ(app, index.app(state.apps, v)) << v;
-      const WORKUNIT* wu = nullptr;
-      for (const WORKUNIT* w : state.wus) {
-        if (v == w->name) {
-          wu = w;
-          break;
-        }
-      }
-      EXPECT_EQ(wu, index.workunit(state.wus, v)) << v;
-      const RESULT* result = nullptr;
-      for (const RESULT* r : results.results) {
-        if (v == r->name) {
-          result = r;
-          break;
-        }
-      }
-      EXPECT_EQ(result, index.result(results.results, v)) << v;
+      EXPECT_EQ(first_of(state.projects, [&](const PROJECT& p) { return v == p.master_url; }),
+                index.project(state.projects, v))
+          << v;
+      EXPECT_EQ(first_of(state.apps, [&](const APP& a) { return v == a.name; }),
+                index.app(state.apps, v))
+          << v;
+      EXPECT_EQ(first_of(state.wus, [&](const WORKUNIT& w) { return v == w.name; }),
+                index.workunit(state.wus, v))
+          << v;
+      EXPECT_EQ(first_of(results.results, [&](const RESULT& r) { return v == r.name; }),
+                index.result(results.results, v))
+          << v;
       for (int number = -1; number < 4; number++) {
-        const APP_VERSION* version = nullptr;
-        for (const APP_VERSION* a : state.app_versions) {
-          if (v == a->app_name && a->version_num == number) {
-            version = a;
-            break;
-          }
-        }
+        const APP_VERSION* version = first_of(state.app_versions, [&](const APP_VERSION& a) {
+          return v == a.app_name && a.version_num == number;
+        });
         EXPECT_EQ(version, index.app_version(state.app_versions, v, number)) << v << " " << number;
       }
     }

@@ -69,6 +69,13 @@ class CollectorTest : public ::testing::Test {
   std::string output();
   // The log so far, prefixes replaced.
   std::string log() const { return without_prefixes(log_); }
+  // How many times `text` stands in the log.
+  int log_count(const std::string& text) const {
+    const std::string l = log();
+    int n = 0;
+    for (size_t at = l.find(text); at != std::string::npos; at = l.find(text, at + 1)) n++;
+    return n;
+  }
 
   std::unique_ptr<TempDir> dir;
   FakeClock clock;
